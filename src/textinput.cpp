@@ -1,0 +1,138 @@
+#include "textinput.h"
+
+#include <cstdlib>
+#include <cstring>
+
+// Characters that would let a package text run other commands or redirect files once the
+// update command line is handed to the shell.
+static const char SHELL_SPECIAL[] = ";&|<>()$`\\";
+
+int getLine(FILE *stream, char *buf, int size)
+{
+    // fgets cannot store anything in fewer than two bytes; callers would loop on empty texts.
+    if (size < 2 || std::fgets(buf, size, stream) == nullptr)
+        return -1;
+
+    size_t len = std::strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n')
+        buf[--len] = '\0';
+    // Only plain spaces: a carriage return or a tab is data the operator may need to see.
+    while (len > 0 && buf[len - 1] == ' ')
+        buf[--len] = '\0';
+    return 1;
+}
+
+// Returns the next comma-separated field of *cursor and moves *cursor past it, as strtok does
+// with the single delimiter ",": runs of commas count as one, so no field is ever empty.
+static char *nextField(char **cursor)
+{
+    char *start = *cursor + std::strspn(*cursor, ",");
+    if (*start == '\0') {
+        *cursor = start;
+        return nullptr;
+    }
+    char *end = start + std::strcspn(start, ",");
+    *cursor = end;
+    if (*end == ',') {
+        *end = '\0';
+        *cursor = end + 1;
+    }
+    return start;
+}
+
+// A fresh copy of text in storage of size bytes, or nullptr when none can be had.
+static char *copyField(const char *text, size_t size)
+{
+    char *copy = static_cast<char *>(std::malloc(size));
+    if (copy != nullptr)
+        std::snprintf(copy, size, "%s", text);
+    return copy;
+}
+
+static void printOpenError()
+{
+    std::printf("ERROR: Could not open adapter info file... controller info not found!\n\n");
+}
+
+// Why a line is refused as a record, or nullptr when its package is acceptable.
+static const char *packageProblem(const char *package, char *why, size_t whySize)
+{
+    if (std::strlen(package) > static_cast<size_t>(PACKAGE_MAX)) {
+        std::snprintf(why, whySize, "its update package is longer than %d characters", PACKAGE_MAX);
+        return why;
+    }
+    const char *special = std::strpbrk(package, SHELL_SPECIAL);
+    if (special != nullptr) {
+        std::snprintf(why, whySize, "its update package contains the shell character '%c'", *special);
+        return why;
+    }
+    return nullptr;
+}
+
+int getUpdateList(adapterInfo *adapterList, const char *path)
+{
+    std::printf("Update file:  %s.\n\n", path);
+
+    FILE *file = std::fopen(path, "r");
+    if (file == nullptr) {
+        printOpenError();
+        return READ_FAILED;
+    }
+
+    char line[LINE_SIZE];
+    char why[LINE_SIZE];
+    int records = 0;
+    int lineNumber = 0;
+    bool failed = false;
+    while (getLine(file, line, sizeof line) == 1) {
+        lineNumber++;
+        // Blank lines, and lines of nothing but commas and spaces, carry no adapter at all.
+        if (line[std::strspn(line, ", ")] == '\0')
+            continue;
+        if (records == MAX_RECORDS) {
+            std::printf("ERROR: Line %d of the adapter info file and the lines after it are ignored: "
+                        "at most %d adapters are supported.\n\n",
+                        lineNumber, MAX_RECORDS);
+            break;
+        }
+
+        char *cursor = line;
+        char *ssdid = nextField(&cursor);
+        char *name = nextField(&cursor);
+        char *package = nextField(&cursor);
+        if (package == nullptr) {
+            std::printf("ERROR: Line %d of the adapter info file is ignored: "
+                        "it has fewer than three fields.\n\n", lineNumber);
+            continue;
+        }
+        if (packageProblem(package, why, sizeof why) != nullptr) {
+            std::printf("ERROR: Line %d of the adapter info file is ignored: %s.\n\n", lineNumber, why);
+            continue;
+        }
+
+        adapterInfo &record = adapterList[records];
+        record.ssdid = copyField(ssdid, LINE_SIZE);
+        record.adapterName = copyField(name, LINE_SIZE);
+        record.updatePackage = copyField(package, PACKAGE_MAX + 1);
+        if (record.ssdid == nullptr || record.adapterName == nullptr || record.updatePackage == nullptr) {
+            std::printf("ERROR: Out of memory while reading the adapter info file.\n\n");
+            failed = true;
+            break;
+        }
+        records++;
+    }
+    // A read error must not pass for the end of the file: the lines after it would be lost.
+    if (std::ferror(file)) {
+        printOpenError();
+        failed = true;
+    }
+    std::fclose(file);
+    if (failed)
+        return READ_FAILED;
+
+    std::printf("This update is for the following adapters:\n");
+    for (int i = 0; i < records; i++)
+        std::printf(" - %s\n", adapterList[i].adapterName);
+    std::printf("\n");
+    return records;
+}

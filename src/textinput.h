@@ -1,0 +1,30 @@
+#ifndef ORVTQUPDATE_TEXTINPUT_H
+#define ORVTQUPDATE_TEXTINPUT_H
+
+#include <cstdio>
+
+// Size of every line buffer the program reads into: a line holds at most 255 characters.
+constexpr int LINE_SIZE = 256;
+// The adapter info file holds at most this many records.
+constexpr int MAX_RECORDS = 30;
+// Longest update package accepted: it keeps the longest update command within LINE_SIZE.
+constexpr int PACKAGE_MAX = 216;
+// The failure value of the readers: the input could not be opened or read.
+constexpr int READ_FAILED = 999;
+
+// One line of the adapter info file; each text has storage of its own that lives until exit.
+struct adapterInfo {
+    char *ssdid;          // PCI subsystem device ID as the adapter tool prints it (LINE_SIZE bytes)
+    char *adapterName;    // name shown to the operator (LINE_SIZE bytes)
+    char *updatePackage;  // argument of the tool's update option (PACKAGE_MAX + 1 bytes)
+};
+
+// Reads the next line of stream into buf (size bytes), without its newline and trailing spaces;
+// 1 when a line was read, -1 at end of input or on a read error (then buf is not to be used).
+int getLine(FILE *stream, char *buf, int size);
+
+// Reads the info file at path into adapterList (MAX_RECORDS records) and lists the adapters;
+// the number of records read, or READ_FAILED when the file cannot be opened or read.
+int getUpdateList(adapterInfo *adapterList, const char *path);
+
+#endif

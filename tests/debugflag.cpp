@@ -1,0 +1,2 @@
+// Stands in for the flag that the program's entry point defines.
+int DEBUG = 0;
