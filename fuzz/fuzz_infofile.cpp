@@ -1,0 +1,37 @@
+// The info-file reader over arbitrary files: whatever the bytes, it keeps at most MAX_RECORDS
+// records, and every record it keeps is safe to show and to hand to the shell.
+#include "support.h"
+#include "textinput.h"
+
+#include <cstdlib>
+#include <cstring>
+
+int DEBUG = 1;
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    quietStart();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // Exactly MAX_RECORDS on the heap, so that a record stored beyond them is caught.
+    auto *list = static_cast<adapterInfo *>(std::calloc(MAX_RECORDS, sizeof(adapterInfo)));
+    int records = getUpdateList(list, writeScratch(data, size));
+    require(records >= 0 && records <= MAX_RECORDS, "record count out of range");
+    for (int i = 0; i < records; i++) {
+        for (const char *field : {list[i].ssdid, list[i].adapterName, list[i].updatePackage})
+            require(field != nullptr && *field != '\0' && std::strpbrk(field, ",\n") == nullptr,
+                    "field missing, empty, or holding a comma or newline");
+        require(std::strlen(list[i].updatePackage) <= static_cast<size_t>(PACKAGE_MAX), "package too long");
+        require(std::strpbrk(list[i].updatePackage, ";&|<>()$`\\") == nullptr, "package holds a shell character");
+    }
+    for (int i = 0; i < records; i++) {
+        std::free(list[i].ssdid);
+        std::free(list[i].adapterName);
+        std::free(list[i].updatePackage);
+    }
+    std::free(list);
+    return 0;
+}
