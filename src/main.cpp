@@ -2,6 +2,7 @@
 
 #include "adapters.h"
 #include "textinput.h"
+#include "version.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,12 +18,16 @@ void printusage()
     std::printf("\n");
 }
 
+// The version line below is padded to centre these lengths in the banner's 49 columns.
+static_assert(sizeof ORV_VERSION - 1 == 4 && sizeof ORV_RELEASE_DATE - 1 == 8,
+              "a version or date of another length needs the banner's padding redone");
+
 static void printBanner()
 {
     std::printf("\n");
     std::printf("*************************************************\n");
     std::printf(" ORV TQ Update Utility for use with KEP hardware \n");
-    std::printf("       Version 1.46 - Release Date 10/11/12      \n");
+    std::printf("       Version %s - Release Date %s      \n", ORV_VERSION, ORV_RELEASE_DATE);
     std::printf("*************************************************\n");
     std::printf("\n");
 }

@@ -1,0 +1,58 @@
+# Installation, the manual page and the Debian package. Every version text here comes from the
+# top-level project(), like the banner's.
+
+include(GNUInstallDirs)
+
+option(ORV_INSTALL_REHEARSAL_TOOL
+       "Also install the stand-in adapter tool, as orvTQupdate-rehearsal-tarvo, for rehearsing updates" OFF)
+
+configure_file(${PROJECT_SOURCE_DIR}/docs/orvTQupdate.1.in ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 @ONLY)
+
+install(TARGETS orvTQupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(ORV_INSTALL_REHEARSAL_TOOL)
+  # Under its own name, so that it can never be taken for the real tool on a machine's path.
+  install(PROGRAMS $<TARGET_FILE:tarvo> DESTINATION ${CMAKE_INSTALL_BINDIR}
+          RENAME orvTQupdate-rehearsal-tarvo)
+endif()
+
+if(BUILD_TESTING)
+  add_test(NAME manpage_renders_without_warnings
+           COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1)
+  set_tests_properties(manpage_renders_without_warnings PROPERTIES SKIP_RETURN_CODE 77)
+endif()
+
+# Debian's changelog entry is dated when the package is configured; SOURCE_DATE_EPOCH pins it.
+string(TIMESTAMP ORV_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ORV_MAINTAINER "orvTQupdate developers <orvtqupdate@example.org>")
+configure_file(${PROJECT_SOURCE_DIR}/docs/debian-changelog.in ${PROJECT_BINARY_DIR}/docs/changelog @ONLY)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orvtqupdate)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "the orvTQupdate developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "apply update packages to the PCI adapters of a machine")
+# Lines of at most 79 characters: Debian shows the description on 80-column terminals.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "orvTQupdate runs the adapter tool from its working directory: it asks the\n"
+    "tool how many adapters the machine has, reads each adapter's PCI subsystem\n"
+    "device ID, looks it up in an adapter info file and has the tool apply the\n"
+    "matching update package. It reports every step on standard output and ends\n"
+    "with an exit status that scripts can trust.\n"
+    "\n"
+    "The adapter tool itself is not part of this package.")
+set(CPACK_PACKAGE_CONTACT "${ORV_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ORV_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+# Debian wants the manual page compressed and a copyright file and changelog beside the docs;
+# a plain install keeps the page as it is and leaves the rest out.
+# (CPack hands the script only the CPACK_ variables.)
+set(CPACK_ORV_CHANGELOG ${PROJECT_BINARY_DIR}/docs/changelog)
+set(CPACK_ORV_COPYRIGHT ${PROJECT_SOURCE_DIR}/docs/copyright)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianDocs.cmake)
+include(CPack)
