@@ -1,0 +1,141 @@
+// Command line and info-file stage, seen from outside: everything a run prints before the tool
+// is asked about adapters.
+
+#include "harness.h"
+#include "texts.h"
+
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using e2e::BANNER;
+using e2e::USAGE;
+using e2e::expectRun;
+using e2e::listing;
+
+const std::string OPEN_ERROR = "ERROR: Could not open adapter info file... controller info not found!\n\n";
+
+// Leaves a mark for every call, so that a test can tell whether the program ran any tool command.
+const std::string MARKING_TOOL = "echo \"$*\" >> calls\n";
+
+class CommandLine : public e2e::Scratch {
+protected:
+    void SetUp() override
+    {
+        Scratch::SetUp();
+        write("info.txt", "0x1111,Alpha,a.bin\n");
+        writeTool(MARKING_TOOL);
+    }
+};
+
+TEST_F(CommandLine, EveryRejectedArgumentListGetsBannerAndUsage)
+{
+    const std::vector<std::vector<std::string>> rejected = {
+        {},
+        {"info.txt", "debug"},
+        {"info.txt", "Debug"},
+        {"info.txt", "DEBUGX"},
+        {"info.txt", "DEBUG "},
+        {"info.txt", " DEBUG"},
+        {"info.txt", "DEBU"},
+        {"info.txt", ""},
+        {"info.txt", "info.txt"},
+        {"info.txt", "DEBUG", "DEBUG"},
+        {"info.txt", "DEBUG", "x"},
+        {"a", "b", "c", "d"},
+    };
+    for (const auto &args : rejected) {
+        std::string shown;
+        for (const std::string &arg : args)
+            shown += " [" + arg + "]";
+        SCOPED_TRACE("arguments:" + shown);
+        expectRun(run(args), BANNER + USAGE, 1);
+        EXPECT_FALSE(exists("calls")) << "a tool command ran";
+        EXPECT_FALSE(exists("list.out"));
+    }
+}
+
+TEST_F(CommandLine, UsageErrorIsExactlyTenLines)
+{
+    // The two empty lines between the banner and the usage line are easy to lose in a refactoring.
+    expectRun(run({}),
+              "\n"
+              "*************************************************\n"
+              " ORV TQ Update Utility for use with KEP hardware \n"
+              "       Version 1.46 - Release Date 10/11/12      \n"
+              "*************************************************\n"
+              "\n"
+              "\n"
+              "USAGE: orvTQupdate <info-file>\n"
+              "    <info-file> = file containing a list of adapter info\n"
+              "\n",
+              1);
+}
+
+TEST_F(CommandLine, SingleArgumentDebugIsTheInfoFile)
+{
+    write("DEBUG", "0x2222,Named Debug,d.bin\n");
+    writeTool("");  // lists no adapter: the run ends after the info file
+    // Without the debug flag the count line stays away.
+    expectRun(run({"DEBUG"}), BANNER + listing("DEBUG", {"Named Debug"}), 231);
+
+    expectRun(run({"DEBUG", "DEBUG"}),
+              BANNER + listing("DEBUG", {"Named Debug"}) + "Number of adapters found:  0\n\n", 231);
+}
+
+TEST_F(CommandLine, InfoFileThatDoesNotOpenEndsTheRunBeforeAnyToolCommand)
+{
+    ASSERT_EQ(mkdir(path("folder.txt").c_str(), 0755), 0);
+    write("locked.txt", "0x1111,Alpha,a.bin\n");
+    ASSERT_EQ(chmod(path("locked.txt").c_str(), 0), 0);
+    const bool root = geteuid() == 0;
+
+    const std::vector<std::string> unreadable = {"missing.txt", "folder.txt", "locked.txt", "no/such/dir.txt"};
+    for (const std::string &info : unreadable) {
+        if (info == "locked.txt" && root)
+            continue;  // permissions do not stop the superuser
+        SCOPED_TRACE(info);
+        expectRun(run({info}), BANNER + "Update file:  " + info + ".\n\n" + OPEN_ERROR, 231);
+        expectRun(run({info, "DEBUG"}), BANNER + "Update file:  " + info + ".\n\n" + OPEN_ERROR, 231);
+        EXPECT_FALSE(exists("calls")) << "a tool command ran";
+        EXPECT_FALSE(exists("list.out"));
+    }
+}
+
+TEST_F(CommandLine, RefusedLinesAreReportedBeforeTheListingAndNeverReachTheShell)
+{
+    write("info.txt",
+          "0x1111,Alpha,a.bin\n"
+          "\n"
+          "0x2222,short line\n"
+          "   \n"
+          ",,,\n"
+          "0x3333,Gamma,g.bin;touch pwned\n"
+          "0x4444,Delta,$(touch pwned)\n"
+          ",0x5555,, Epsilon ,,e.bin,ignored\n");
+    writeTool("");
+    expectRun(run({"info.txt"}),
+              BANNER +
+                  "Update file:  info.txt.\n"
+                  "\n"
+                  "ERROR: Line 3 of the adapter info file is ignored: it has fewer than three fields.\n"
+                  "\n"
+                  "ERROR: Line 6 of the adapter info file is ignored: "
+                  "its update package contains the shell character ';'.\n"
+                  "\n"
+                  "ERROR: Line 7 of the adapter info file is ignored: "
+                  "its update package contains the shell character '$'.\n"
+                  "\n"
+                  "This update is for the following adapters:\n"
+                  " - Alpha\n"
+                  " -  Epsilon \n"
+                  "\n",
+              231);
+    EXPECT_FALSE(exists("pwned"));
+}
+
+}  // namespace

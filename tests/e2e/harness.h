@@ -1,0 +1,65 @@
+#ifndef ORVTQUPDATE_E2E_HARNESS_H
+#define ORVTQUPDATE_E2E_HARNESS_H
+
+// End-to-end harness: every test gets a fresh scratch directory, runs the built program there
+// and compares its whole standard output and exit status with what it expects. The program's
+// texts for assembling expected output are in texts.h.
+//
+//     class Runs : public e2e::Scratch {};
+//     TEST_F(Runs, MissingInfoFile) {
+//         copyTool();
+//         e2e::expectRun(run({"missing.txt"}), e2e::BANNER + ..., 231);
+//         EXPECT_FALSE(exists("list.out"));
+//     }
+//
+// A failing test keeps its scratch directory and names it in the failure output.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// One run of the program: its whole standard output and standard error, and its exit status as
+// a parent sees it (0..255, or 128 + N when it was ended by signal N).
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+// Fixture owning one scratch directory, the program's working directory; names are relative to it.
+class Scratch : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Absolute path of name in the scratch directory.
+    std::string path(const std::string &name) const;
+    // Writes text to name byte for byte, replacing it; executable makes it mode 0755.
+    void write(const std::string &name, const std::string &text, bool executable = false);
+    // Places the project's stand-in adapter tool as ./tarvo.
+    void copyTool();
+    // Places a /bin/sh script with the given body as ./tarvo, for output the stand-in cannot give.
+    void writeTool(const std::string &body);
+    // Whole contents of name; "" when it cannot be read.
+    std::string read(const std::string &name) const;
+    // Whether name exists (any kind of file).
+    bool exists(const std::string &name) const;
+    // Runs the program with args in the scratch directory, stdin from /dev/null; a run that has
+    // not ended after a minute is killed with its process group and reported as 128 + SIGKILL.
+    RunResult run(const std::vector<std::string> &args) const;
+
+private:
+    std::string root_;  // holds work/ (the scratch directory) and the captured streams
+};
+
+// Checks a run against the whole expected standard output and exit status; a mismatch is
+// reported at the caller's line with a line diff, both statuses and the run's standard error.
+void expectRun(const RunResult &actual, const std::string &out, int status,
+               const char *file = __builtin_FILE(), int line = __builtin_LINE());
+
+}  // namespace e2e
+
+#endif

@@ -1,0 +1,96 @@
+#ifndef ORVTQUPDATE_E2E_TEXTS_H
+#define ORVTQUPDATE_E2E_TEXTS_H
+
+// The program's console texts, block by block, for assembling the whole expected output of a
+// run. Each block ends exactly where the next one starts.
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// The six banner lines that start every run.
+inline const std::string BANNER =
+    "\n"
+    "*************************************************\n"
+    " ORV TQ Update Utility for use with KEP hardware \n"
+    "       Version 1.46 - Release Date 10/11/12      \n"
+    "*************************************************\n"
+    "\n";
+
+// The four usage lines of a usage error.
+inline const std::string USAGE =
+    "\n"
+    "USAGE: orvTQupdate <info-file>\n"
+    "    <info-file> = file containing a list of adapter info\n"
+    "\n";
+
+// The info-file stage of a run whose info file reads: its file line, the refusal lines given in
+// errors (each ending in "\n\n"), then the listing of names.
+inline std::string listing(const std::string &path, const std::vector<std::string> &names,
+                           const std::string &errors = "")
+{
+    std::string text = "Update file:  " + path + ".\n\n" + errors +
+                       "This update is for the following adapters:\n";
+    for (const std::string &name : names)
+        text += " - " + name + "\n";
+    return text + "\n";
+}
+
+// The debug line of the adapter count.
+inline std::string counted(int adapters)
+{
+    return "Number of adapters found:  " + std::to_string(adapters) + "\n\n";
+}
+
+inline const std::string ENTERING = "\nEntering update\n";
+inline const std::string EXITING = "Exiting update\n";
+
+// The start of an adapter's turn, up to the tool's query.
+inline std::string querying(int adapter, bool debug)
+{
+    const std::string n = std::to_string(adapter);
+    std::string text = "\nGetting configuration for Adapter " + n + ".  Please wait....\n\n";
+    if (debug)
+        text += "Running command:  ./tarvo -c " + n + " -list > ssdid.out\n\n";
+    return text;
+}
+
+// The ID lines of a query that found id.
+inline std::string identified(const std::string &id, bool debug)
+{
+    return (debug ? "getControllersdid:" + id + "\n" : "") + "sdid:" + id + "\n";
+}
+
+// The lines of a query that found no ID, ending with the adapter's refusal.
+inline std::string unidentified(int adapter)
+{
+    return "sdid:\nERROR: Could not read the ID of adapter " + std::to_string(adapter) +
+           "; it is not updated.\n\n";
+}
+
+// An identified adapter that no record covers.
+inline std::string uncovered(int adapter)
+{
+    return "Adapter " + std::to_string(adapter) + " is not covered by this update and is left as it is.\n\n";
+}
+
+// A matched adapter's update, from the match to its result; rawStatus is what the shell returned.
+inline std::string updating(int adapter, const std::string &name, const std::string &package,
+                            int rawStatus, bool debug)
+{
+    const std::string n = std::to_string(adapter);
+    std::string text = debug ? "SSDID match\n" : "";
+    text += "Adapter " + n + " is a " + name + ".\n\n";
+    text += "Updating Adapter " + n + ".  Please wait....\n\n";
+    text += "./tarvo -c " + n + " -updatepkg " + package + " > result.out\n\n";
+    if (rawStatus == 0)
+        text += "Update of adapter " + n + " completed successfully.\n\n";
+    else
+        text += "Update of adapter " + n + " failed with return code:  " + std::to_string(rawStatus) + ".\n\n";
+    return text;
+}
+
+}  // namespace e2e
+
+#endif

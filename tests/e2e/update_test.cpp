@@ -1,0 +1,284 @@
+// Whole runs against the stand-in adapter tool: the machine file decides what each adapter
+// answers, and the tool's log shows which adapter really got which package.
+
+#include "harness.h"
+#include "texts.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace e2e;
+
+class Update : public Scratch {
+protected:
+    void SetUp() override
+    {
+        Scratch::SetUp();
+        copyTool();
+        // The stand-in refuses packages that are not readable files.
+        for (const char *package : {"a.bin", "b.bin", "c.bin"})
+            write(package, "package\n");
+    }
+
+    void machine(const std::string &lines) { write("tarvo-machine.txt", lines); }
+};
+
+TEST_F(Update, OneAdapterRun)
+{
+    write("info.txt", "0x1111,RAID 4-port,a.bin\n");
+    machine("0x1111, RAID 4-port\n");
+    RunResult result = run({"info.txt"});
+    expectRun(result,
+              "\n"
+              "*************************************************\n"
+              " ORV TQ Update Utility for use with KEP hardware \n"
+              "       Version 1.46 - Release Date 10/11/12      \n"
+              "*************************************************\n"
+              "\n"
+              "Update file:  info.txt.\n"
+              "\n"
+              "This update is for the following adapters:\n"
+              " - RAID 4-port\n"
+              "\n"
+              "\n"
+              "Entering update\n"
+              "\n"
+              "Getting configuration for Adapter 1.  Please wait....\n"
+              "\n"
+              "sdid:0x1111\n"
+              "Adapter 1 is a RAID 4-port.\n"
+              "\n"
+              "Updating Adapter 1.  Please wait....\n"
+              "\n"
+              "./tarvo -c 1 -updatepkg a.bin > result.out\n"
+              "\n"
+              "Update of adapter 1 completed successfully.\n"
+              "\n"
+              "Exiting update\n",
+              0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
+    // The tool's output files stay behind for the operator.
+    EXPECT_NE(read("list.out").find("1  RAID 4-port"), std::string::npos);
+    EXPECT_NE(read("ssdid.out").find("PCI SubSystem DeviceId                 : 0x1111"), std::string::npos);
+    EXPECT_NE(read("result.out").find("Update completed successfully."), std::string::npos);
+}
+
+TEST_F(Update, OneAdapterRunWithDebug)
+{
+    write("info.txt", "0x1111,RAID 4-port,a.bin\n");
+    machine("0x1111, RAID 4-port\n");
+    RunResult result = run({"info.txt", "DEBUG"});
+    expectRun(result,
+              "\n"
+              "*************************************************\n"
+              " ORV TQ Update Utility for use with KEP hardware \n"
+              "       Version 1.46 - Release Date 10/11/12      \n"
+              "*************************************************\n"
+              "\n"
+              "Update file:  info.txt.\n"
+              "\n"
+              "This update is for the following adapters:\n"
+              " - RAID 4-port\n"
+              "\n"
+              "Number of adapters found:  1\n"
+              "\n"
+              "\n"
+              "Entering update\n"
+              "\n"
+              "Getting configuration for Adapter 1.  Please wait....\n"
+              "\n"
+              "Running command:  ./tarvo -c 1 -list > ssdid.out\n"
+              "\n"
+              "getControllersdid:0x1111\n"
+              "sdid:0x1111\n"
+              "SSDID match\n"
+              "Adapter 1 is a RAID 4-port.\n"
+              "\n"
+              "Updating Adapter 1.  Please wait....\n"
+              "\n"
+              "./tarvo -c 1 -updatepkg a.bin > result.out\n"
+              "\n"
+              "Update of adapter 1 completed successfully.\n"
+              "\n"
+              "Exiting update\n",
+              0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
+}
+
+// A run over a simulated machine: the console from "Entering update" on, the tool's log and the
+// exit status a parent sees.
+struct Pass {
+    const char *what;
+    std::string machine;
+    std::string console;
+    std::string log;
+    int status;
+};
+
+const std::string INFO = "0x1111,Alpha,a.bin\n0x2222,Beta,b.bin\n";
+
+std::string ok(int adapter, const std::string &id, const std::string &name, const std::string &package)
+{
+    return querying(adapter, false) + identified(id, false) + updating(adapter, name, package, 0, false);
+}
+
+std::string failed(int adapter, const std::string &id, const std::string &name,
+                   const std::string &package, int rawStatus)
+{
+    return querying(adapter, false) + identified(id, false) + updating(adapter, name, package, rawStatus, false);
+}
+
+std::string notCovered(int adapter, const std::string &id)
+{
+    return querying(adapter, false) + identified(id, false) + uncovered(adapter);
+}
+
+TEST_F(Update, ExitStatusIsTheLastFailureAndFailuresAreReportedRaw)
+{
+    const std::vector<Pass> passes = {
+        {"first fails, second succeeds: the success hides nothing",
+         "0x1111, A, exit=1\n0x2222, B\n",
+         failed(1, "0x1111", "Alpha", "a.bin", 256) + ok(2, "0x2222", "Beta", "b.bin"),
+         "1 0x1111 a.bin\n2 0x2222 b.bin\n", 1},
+        {"last update fails with 3",
+         "0x1111, A\n0x2222, B, exit=3\n",
+         ok(1, "0x1111", "Alpha", "a.bin") + failed(2, "0x2222", "Beta", "b.bin", 768),
+         "1 0x1111 a.bin\n2 0x2222 b.bin\n", 3},
+        {"two failures: the later one's code",
+         "0x2222, B, exit=3\n0x1111, A, exit=200\n",
+         failed(1, "0x2222", "Beta", "b.bin", 768) + failed(2, "0x1111", "Alpha", "a.bin", 51200),
+         "1 0x2222 b.bin\n2 0x1111 a.bin\n", 200},
+        {"failure, then an adapter not covered",
+         "0x1111, A, exit=5\n0x9999, Other\n",
+         failed(1, "0x1111", "Alpha", "a.bin", 1280) + notCovered(2, "0x9999"),
+         "1 0x1111 a.bin\n", 5},
+        {"tool ended by a signal during the update, then a success",
+         "0x1111, A, signal=15\n0x2222, B\n",
+         failed(1, "0x1111", "Alpha", "a.bin", (128 + 15) * 256) + ok(2, "0x2222", "Beta", "b.bin"),
+         "1 0x1111 a.bin\n2 0x2222 b.bin\n", 128 + 15},
+        {"tool killed during the last update",
+         "0x2222, B\n0x1111, A, ms=20 signal=9\n",
+         ok(1, "0x2222", "Beta", "b.bin") + failed(2, "0x1111", "Alpha", "a.bin", (128 + 9) * 256),
+         "1 0x2222 b.bin\n2 0x1111 a.bin\n", 128 + 9},
+        {"success and an adapter not covered",
+         "0x9999, Other\n0x1111, A\n",
+         notCovered(1, "0x9999") + ok(2, "0x1111", "Alpha", "a.bin"),
+         "2 0x1111 a.bin\n", 0},
+        {"no adapter covered: no update ran",
+         "0x9999, Other\n0x8888, Another\n",
+         notCovered(1, "0x9999") + notCovered(2, "0x8888"),
+         "", 1},
+    };
+    write("info.txt", INFO);
+    for (const Pass &pass : passes) {
+        SCOPED_TRACE(pass.what);
+        machine(pass.machine);
+        write("tarvo.log", "");
+        expectRun(run({"info.txt"}),
+                  BANNER + listing("info.txt", {"Alpha", "Beta"}) + ENTERING + pass.console + EXITING,
+                  pass.status);
+        EXPECT_EQ(read("tarvo.log"), pass.log);
+    }
+}
+
+TEST_F(Update, MissingPackageFileFailsWithTheToolsCode)
+{
+    write("info.txt", "0x1111,Alpha,missing.bin\n");
+    machine("0x1111, A\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"Alpha"}) + ENTERING +
+                  failed(1, "0x1111", "Alpha", "missing.bin", 4 * 256) + EXITING,
+              4);
+    EXPECT_FALSE(exists("tarvo.log"));
+}
+
+TEST_F(Update, InfoFileWithoutRecordsCoversNoAdapter)
+{
+    write("info.txt", "");
+    machine("0x1111, A\n0x2222, B\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {}) + ENTERING + notCovered(1, "0x1111") +
+                  notCovered(2, "0x2222") + EXITING,
+              1);
+    EXPECT_FALSE(exists("tarvo.log"));
+}
+
+TEST_F(Update, AdapterWithoutReadableIdIsNeverUpdatedWithAnotherAdaptersPackage)
+{
+    write("info.txt", INFO);
+    machine("0x1111, A\n"
+            "0x2222, B, query=nokey\n"
+            "0x2222, B, query=fail\n"
+            "0x2222, B, query-signal=15\n"
+            "0x2222, B\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta"}) + ENTERING +
+                  ok(1, "0x1111", "Alpha", "a.bin") +
+                  querying(2, false) + unidentified(2) +
+                  querying(3, false) + unidentified(3) +
+                  // The query's status is not looked at: its output alone decides.
+                  ok(4, "0x2222", "Beta", "b.bin") +
+                  ok(5, "0x2222", "Beta", "b.bin") + EXITING,
+              1);
+    EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n4 0x2222 b.bin\n5 0x2222 b.bin\n");
+}
+
+TEST_F(Update, CrlfToolOutputKeepsTheCarriageReturnAndMatchesNoRecord)
+{
+    write("info.txt", INFO);
+    machine("0x1111, A, query=crlf\n");
+    expectRun(run({"info.txt", "DEBUG"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta"}) + counted(1) + ENTERING +
+                  querying(1, true) + identified("0x1111\r", true) + uncovered(1) + EXITING,
+              1);
+    EXPECT_FALSE(exists("tarvo.log"));
+}
+
+TEST_F(Update, DuplicateIdUsesTheFirstRecordForEveryAdapter)
+{
+    write("info.txt", "0x1111,First,a.bin\n0x2222,Beta,b.bin\n0x1111,Second,c.bin\n");
+    machine("0x1111, A\n0x2222, B\n0x1111, A\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"First", "Beta", "Second"}) + ENTERING +
+                  ok(1, "0x1111", "First", "a.bin") + ok(2, "0x2222", "Beta", "b.bin") +
+                  ok(3, "0x1111", "First", "a.bin") + EXITING,
+              0);
+    EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n2 0x2222 b.bin\n3 0x1111 a.bin\n");
+}
+
+TEST_F(Update, PackageReachesTheToolAsShellWords)
+{
+    // Blanks split words; quotes keep their ordinary meaning (the two spaces inside them stay).
+    const std::string package = "a.bin --force  now\tplease \"two  words\"";
+    write("info.txt", "0x1111,Alpha," + package + "\n");
+    machine("0x1111, A\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"Alpha"}) + ENTERING + ok(1, "0x1111", "Alpha", package) + EXITING,
+              0);
+    EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin --force now please two  words\n");
+}
+
+TEST_F(Update, RefusedRecordIsNeitherMatchedNorRun)
+{
+    machine("0x1111, A\n");
+    for (char special : std::string(";&|<>()$`\\")) {
+        const std::string package = std::string("c.bin") + special + "touch pwned";
+        SCOPED_TRACE(package);
+        write("info.txt", "0x1111,Refused," + package + "\n0x1111,Alpha,a.bin\n");
+        write("tarvo.log", "");
+        const std::string why = std::string("ERROR: Line 1 of the adapter info file is ignored: ") +
+                                "its update package contains the shell character '" + special + "'.\n\n";
+        expectRun(run({"info.txt"}),
+                  BANNER + listing("info.txt", {"Alpha"}, why) + ENTERING + ok(1, "0x1111", "Alpha", "a.bin") +
+                      EXITING,
+                  0);
+        EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
+        EXPECT_FALSE(exists("pwned"));
+    }
+}
+
+}  // namespace
