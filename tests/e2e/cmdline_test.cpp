@@ -4,6 +4,7 @@
 #include "harness.h"
 #include "texts.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ TEST_F(CommandLine, EveryRejectedArgumentListGetsBannerAndUsage)
         expectRun(run(args), BANNER + USAGE, 1);
         EXPECT_FALSE(exists("calls")) << "a tool command ran";
         EXPECT_FALSE(exists("list.out"));
+        std::remove(path("calls").c_str());
+        std::remove(path("list.out").c_str());
     }
 }
 

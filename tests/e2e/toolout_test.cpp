@@ -177,4 +177,34 @@ TEST_F(ToolOutput, AdapterWhoseConfigFileVanishedIsNotUpdatedWithThePreviousId)
     EXPECT_EQ(read("tarvo.log"), "1 a.bin\n");
 }
 
+TEST_F(ToolOutput, UpdateCommandsTheShellCouldNotCarryOut)
+{
+    struct Case {
+        const char *what;
+        std::string onQuery;  // what the tool does after answering the query
+        int rawStatus;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"tool gone before the update", "rm -f tarvo", 127 * 256, 127},
+        {"tool no longer executable", "chmod a-x tarvo", 126 * 256, 126},
+        // The shell itself ends by the signal, not the tool under it.
+        {"shell killed during the update", "", 9, 128 + 9},
+    };
+    write("info.txt", "0xA1,Alpha,a.bin\n");
+    write("listall.txt", "1  Model\n");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        writeTool("case \"$1 $3\" in\n"
+                  "'-listall ') cat listall.txt ;;\n"
+                  "'-c -list') echo '" + KEY + " 0xA1'; " + c.onQuery + " ;;\n"
+                  "*) if [ \"$(cat /proc/$PPID/comm)\" = sh ]; then kill -KILL $PPID; else exit 99; fi ;;\n"
+                  "esac\n");
+        expectRun(run({"info.txt"}),
+                  BANNER + listing("info.txt", {"Alpha"}) + ENTERING + querying(1, false) +
+                      identified("0xA1", false) + updating(1, "Alpha", "a.bin", c.rawStatus, false) + EXITING,
+                  c.status);
+    }
+}
+
 }  // namespace
