@@ -7,11 +7,19 @@
 // update command line is handed to the shell.
 static const char SHELL_SPECIAL[] = ";&|<>()$`\\";
 
-int getLine(FILE *stream, char *buf, int size)
+// getLine, also telling in *ended whether the piece read finishes its line of the file, so that
+// a line longer than the buffer, which comes in several pieces, can be numbered as one line.
+static int readPiece(FILE *stream, char *buf, int size, bool *ended)
 {
     // fgets cannot store anything in fewer than two bytes; callers would loop on empty texts.
-    if (size < 2 || std::fgets(buf, size, stream) == nullptr)
+    if (size < 2)
         return -1;
+    // fgets ends its text in the last byte only when it stopped at its limit; otherwise it met
+    // a newline or the end of input. Told apart this way, a NUL in the line cannot mislead it.
+    buf[size - 1] = '*';
+    if (std::fgets(buf, size, stream) == nullptr)
+        return -1;
+    *ended = buf[size - 1] != '\0' || buf[size - 2] == '\n';
 
     size_t len = std::strlen(buf);
     if (len > 0 && buf[len - 1] == '\n')
@@ -20,6 +28,12 @@ int getLine(FILE *stream, char *buf, int size)
     while (len > 0 && buf[len - 1] == ' ')
         buf[--len] = '\0';
     return 1;
+}
+
+int getLine(FILE *stream, char *buf, int size)
+{
+    bool ended;
+    return readPiece(stream, buf, size, &ended);
 }
 
 // Returns the next comma-separated field of *cursor and moves *cursor past it, as strtok does
@@ -84,8 +98,13 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     int records = 0;
     int lineNumber = 0;
     bool failed = false;
-    while (getLine(file, line, sizeof line) == 1) {
-        lineNumber++;
+    bool lineStarts = true;
+    bool ended = true;
+    // Messages name lines as an editor shows them: every piece of a long line carries its number.
+    while (readPiece(file, line, sizeof line, &ended) == 1) {
+        if (lineStarts)
+            lineNumber++;
+        lineStarts = ended;
         // Blank lines, and lines of nothing but commas and spaces, carry no adapter at all.
         if (line[std::strspn(line, ", ")] == '\0')
             continue;
