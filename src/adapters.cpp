@@ -28,11 +28,30 @@ static bool adapterCommand(char (&cmd)[LINE_SIZE], int adapter, const char *firs
     return n >= 0 && static_cast<size_t>(n) < sizeof cmd;
 }
 
+static void printListError()
+{
+    std::printf("ERROR: Could not open list file... adapter list not found!\n\n");
+}
+
+static void printConfigError(int adapter)
+{
+    std::printf("ERROR: Could not open config file... adapter %d config not found!\n\n", adapter);
+}
+
+// Empties the output file at path before the command that fills it runs; false when this run
+// cannot write it. The shell would fail to replace such a file too, and what an earlier run or
+// another user left in it must not pass for this command's answer.
+static bool emptyOutput(const char *path)
+{
+    FILE *file = std::fopen(path, "w");
+    return file != nullptr && std::fclose(file) == 0;
+}
+
 int countControllers(const char *path)
 {
     FILE *file = std::fopen(path, "r");
     if (file == nullptr) {
-        std::printf("ERROR: Could not open list file... adapter list not found!\n\n");
+        printListError();
         return READ_FAILED;
     }
     char line[LINE_SIZE];
@@ -45,7 +64,7 @@ int countControllers(const char *path)
     bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) {
-        std::printf("ERROR: Could not open list file... adapter list not found!\n\n");
+        printListError();
         return READ_FAILED;
     }
     if (DEBUG)
@@ -55,6 +74,10 @@ int countControllers(const char *path)
 
 int getNumberOfControllers()
 {
+    if (!emptyOutput("list.out")) {
+        printListError();
+        return READ_FAILED;
+    }
     // The list file alone decides; the tool's status says nothing the count does not.
     (void)std::system(LISTALL);
     return countControllers("list.out");
@@ -64,7 +87,7 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
 {
     FILE *file = std::fopen(path, "r");
     if (file == nullptr) {
-        std::printf("ERROR: Could not open config file... adapter %d config not found!\n\n", adapter);
+        printConfigError(adapter);
         return;
     }
     char line[LINE_SIZE];
@@ -82,7 +105,7 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
         found = true;
     }
     if (!found && std::ferror(file))
-        std::printf("ERROR: Could not open config file... adapter %d config not found!\n\n", adapter);
+        printConfigError(adapter);
     std::fclose(file);
 }
 
@@ -92,6 +115,10 @@ void getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
     std::printf("\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
     if (!adapterCommand(cmd, adapter, LISTINFO))
         return;
+    if (!emptyOutput("ssdid.out")) {
+        printConfigError(adapter);
+        return;
+    }
     if (DEBUG)
         std::printf("Running command:  %s\n\n", cmd);
     (void)std::system(cmd);
