@@ -1,0 +1,475 @@
+// Faults around the program rather than in the format of its input: output files that cannot be
+// created or replaced, a tool that dies halfway, huge and random input, and a standard output
+// that takes nothing. In every one the program must end, say so, and update no adapter wrongly.
+
+#include "harness.h"
+#include "texts.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+namespace fs = std::filesystem;
+
+const std::string KEY = "PCI SubSystem DeviceId                 :";
+const std::string LIST_ERROR = "ERROR: Could not open list file... adapter list not found!\n\n";
+const std::string INFO = "0x1111,Alpha,a.bin\n0x2222,Beta,b.bin\n";
+
+std::string configError(int adapter)
+{
+    return "ERROR: Could not open config file... adapter " + std::to_string(adapter) + " config not found!\n\n";
+}
+
+std::string ok(int adapter, const std::string &id, const std::string &name, const std::string &package)
+{
+    return querying(adapter, false) + identified(id, false) + updating(adapter, name, package, 0, false);
+}
+
+// Where the program's standard output goes in Fault::runOutside.
+enum class Stdout { File, Closed, Full };
+
+// The user whom permissions bind; tests run as the superuser drop to it.
+const uid_t NOBODY = 65534;
+
+class Fault : public Scratch {
+protected:
+    void SetUp() override
+    {
+        Scratch::SetUp();
+        copyTool();
+        write("a.bin", "package\n");
+        write("b.bin", "package\n");
+        write("info.txt", INFO);
+        machine("0x1111, A\n0x2222, B\n");
+    }
+
+    void machine(const std::string &lines) { write("tarvo-machine.txt", lines); }
+
+    // The scratch directory's parent, which holds what the program must not see.
+    std::string outside(const std::string &name) const { return fs::path(path("")).parent_path().parent_path() / name; }
+
+    // Runs the program in the scratch directory as run() does, but with its standard output as
+    // given (File: captured in result.out) and, for unprivileged runs by the superuser, as the
+    // user nobody. The program runs from a copy beside the scratch directory, which nobody can
+    // reach wherever the build tree lies.
+    RunResult runOutside(const std::vector<std::string> &args, Stdout out, bool unprivileged)
+    {
+        const bool drop = unprivileged && geteuid() == 0;
+        const std::string program = outside("orvTQupdate");
+        const std::string outFile = outside("stdout-outside");
+        const std::string errFile = outside("stderr-outside");
+        const std::string work = path("");
+        std::error_code ec;
+        fs::copy_file(ORVTQUPDATE_PATH, program, fs::copy_options::overwrite_existing, ec);
+        EXPECT_FALSE(ec) << ec.message();
+        if (drop) {
+            EXPECT_EQ(chmod(outside("").c_str(), 0755), 0);
+        }
+
+        // The checker that CI runs every program under goes first here too.
+        std::vector<std::string> words;
+        if (const char *wrapper = std::getenv("ORV_TEST_WRAPPER")) {
+            std::istringstream in(wrapper);
+            for (std::string word; in >> word;)
+                words.push_back(word);
+        }
+        words.push_back(program);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+
+        std::fflush(stdout);
+        std::fflush(stderr);
+        pid_t pid = fork();
+        if (pid < 0)
+            return {"", "fork failed", -1};
+        if (pid == 0) {
+            setpgid(0, 0);
+            int in = open("/dev/null", O_RDONLY);
+            int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int to = -1;
+            if (out == Stdout::File)
+                to = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            else if (out == Stdout::Full)
+                to = open("/dev/full", O_WRONLY);
+            if (in < 0 || err < 0 || (out != Stdout::Closed && to < 0) || dup2(in, 0) < 0 || dup2(err, 2) < 0)
+                _exit(125);
+            if (to >= 0 ? dup2(to, 1) < 0 : close(1) != 0)
+                _exit(125);
+            close(in);
+            close(err);
+            if (to >= 0)
+                close(to);
+            if (chdir(work.c_str()) != 0)
+                _exit(125);
+            if (drop && (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+                _exit(125);
+            execvp(argv[0], argv.data());
+            _exit(125);
+        }
+        setpgid(pid, pid);
+        int wstatus = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (waitpid(pid, &wstatus, WNOHANG) != pid) {
+            if (std::chrono::steady_clock::now() > deadline)
+                kill(-pid, SIGKILL);
+            struct timespec pause = {0, 2000000};
+            nanosleep(&pause, nullptr);
+        }
+        kill(-pid, SIGKILL);
+
+        RunResult result;
+        std::ifstream outText(outFile, std::ios::binary), errText(errFile, std::ios::binary);
+        std::ostringstream o, e;
+        o << outText.rdbuf();
+        e << errText.rdbuf();
+        result.out = out == Stdout::File ? o.str() : "";
+        result.err = e.str();
+        result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
+                        : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+        return result;
+    }
+
+    // The exit code of a shell whose command's output redirection fails.
+    int redirectionFailure()
+    {
+        const std::string dir = path("probe");
+        EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+        int status = std::system(("cd '" + dir + "' && mkdir out && sh -c './tarvo > out' 2>/dev/null").c_str());
+        fs::remove_all(dir);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+TEST_F(Fault, OutputFileThatCannotBeCreated)
+{
+    // A directory in its place, or a link into a directory that does not exist: the shell cannot
+    // create the file for any user, the superuser included.
+    struct Block {
+        const char *how;
+        void (*make)(const std::string &file);
+    };
+    const std::vector<Block> blocks = {
+        {"a directory", [](const std::string &file) { ASSERT_EQ(mkdir(file.c_str(), 0755), 0); }},
+        {"a link into a missing directory",
+         [](const std::string &file) { ASSERT_EQ(symlink("missing/out", file.c_str()), 0); }},
+    };
+    const std::string head = BANNER + listing("info.txt", {"Alpha", "Beta"});
+    const int shell = redirectionFailure();
+    ASSERT_GT(shell, 0);
+
+    const auto clear = [this] {
+        for (const char *file : {"list.out", "ssdid.out", "result.out"})
+            fs::remove(path(file));
+    };
+    for (const Block &block : blocks) {
+        SCOPED_TRACE(block.how);
+        {
+            SCOPED_TRACE("list.out");
+            clear();
+            block.make(path("list.out"));
+            expectRun(run({"info.txt"}), head + LIST_ERROR, 231);
+            EXPECT_FALSE(exists("ssdid.out"));
+        }
+        {
+            SCOPED_TRACE("ssdid.out");
+            clear();
+            block.make(path("ssdid.out"));
+            expectRun(run({"info.txt"}), head + ENTERING + querying(1, false) + configError(1) + unidentified(1) +
+                                             querying(2, false) + configError(2) + unidentified(2) + EXITING,
+                      1);
+        }
+        {
+            SCOPED_TRACE("result.out");
+            clear();
+            block.make(path("result.out"));
+            // The update command is not carried out: the shell's failure is the adapter's.
+            expectRun(run({"info.txt"}),
+                      head + ENTERING + querying(1, false) + identified("0x1111", false) +
+                          updating(1, "Alpha", "a.bin", shell * 256, false) + querying(2, false) +
+                          identified("0x2222", false) + updating(2, "Beta", "b.bin", shell * 256, false) + EXITING,
+                      shell);
+        }
+        EXPECT_FALSE(exists("tarvo.log")) << "the tool updated an adapter";
+    }
+}
+
+TEST_F(Fault, WorkingDirectoryNotWritable)
+{
+    // The tool leaves a mark outside the directory for every call it gets.
+    ASSERT_EQ(mkdir(path("marks").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(path("marks").c_str(), 0777), 0);
+    writeTool("echo \"$*\" >> marks/calls\n");
+    ASSERT_EQ(chmod(path("").c_str(), 0555), 0);
+    RunResult result = runOutside({"info.txt", "DEBUG"}, Stdout::File, true);
+    expectRun(result, BANNER + listing("info.txt", {"Alpha", "Beta"}) + LIST_ERROR, 231);
+    EXPECT_FALSE(exists("list.out"));
+    EXPECT_FALSE(exists("marks/calls")) << "a tool command ran";
+}
+
+TEST_F(Fault, EarlierOutputFilesThatCannotBeReplacedAreNeverRead)
+{
+    // Left by an earlier run, by another user or write-protected: the shell cannot replace them,
+    // and what they hold is not this run's answer. Adapter 2 was the last one queried.
+    struct Case {
+        const char *what;
+        bool staleList;
+        std::string console;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"adapter list and configuration", true, LIST_ERROR, 231},
+        {"configuration only", false,
+         ENTERING + querying(1, false) + configError(1) + unidentified(1) + querying(2, false) + configError(2) +
+             unidentified(2) + EXITING,
+         1},
+    };
+    ASSERT_EQ(chmod(path("").c_str(), 0777), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(path("list.out"));
+        if (c.staleList) {
+            write("list.out", "1  Model\n2  Model\n");
+            ASSERT_EQ(chmod(path("list.out").c_str(), 0444), 0);
+        }
+        write("ssdid.out", KEY + " 0x2222\n");
+        ASSERT_EQ(chmod(path("ssdid.out").c_str(), 0444), 0);
+        fs::remove(path("tarvo.log"));
+
+        RunResult result = runOutside({"info.txt"}, Stdout::File, true);
+        expectRun(result, BANNER + listing("info.txt", {"Alpha", "Beta"}) + c.console, c.status);
+        EXPECT_FALSE(exists("tarvo.log")) << read("tarvo.log");
+        fs::remove(path("ssdid.out"));
+    }
+}
+
+TEST_F(Fault, MissingConfigFileSkipsOnlyItsAdapter)
+{
+    write("info.txt", INFO + "0x3333,Gamma,a.bin\n");
+    // The shell has opened ssdid.out before the tool runs; removing it leaves nothing to read.
+    writeTool("case \"$1\" in\n"
+              "-listall) printf '1  A\\n2  B\\n3  C\\n' ;;\n"
+              "-c) case \"$2 $3\" in\n"
+              "    '1 -list') echo '" + KEY + " 0x1111' ;;\n"
+              "    '2 -list') echo '" + KEY + " 0x2222'; rm -f ssdid.out ;;\n"
+              "    '3 -list') echo '" + KEY + " 0x3333' ;;\n"
+              "    *) n=$2; shift 3; echo \"$n $*\" >> tarvo.log ;;\n"
+              "    esac ;;\n"
+              "esac\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta", "Gamma"}) + ENTERING + ok(1, "0x1111", "Alpha", "a.bin") +
+                  querying(2, false) + configError(2) + unidentified(2) + ok(3, "0x3333", "Gamma", "a.bin") + EXITING,
+              1);
+    EXPECT_EQ(read("tarvo.log"), "1 a.bin\n3 a.bin\n");
+}
+
+TEST_F(Fault, ToolKilledDuringTheQueryBeforeItsKeyLine)
+{
+    // Killed from outside (as by the out-of-memory killer) with half its answer written.
+    writeTool("case \"$1 $2 $3\" in\n"
+              "'-listall  ') printf '1  A\\n2  B\\n' ;;\n"
+              "'-c 1 -list') printf 'Adapter #1\\nController Model : A\\nPCI Sub'; kill -KILL $$ ;;\n"
+              "'-c 2 -list') echo '" + KEY + " 0x2222' ;;\n"
+              "*) n=$2; shift 3; echo \"$n $*\" >> tarvo.log ;;\n"
+              "esac\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta"}) + ENTERING + querying(1, false) + unidentified(1) +
+                  ok(2, "0x2222", "Beta", "b.bin") + EXITING,
+              1);
+    EXPECT_EQ(read("tarvo.log"), "2 b.bin\n");
+}
+
+TEST_F(Fault, MillionLineAdapterList)
+{
+    struct Case {
+        const char *what;
+        std::string list;  // shell commands that print list.out
+        std::string console;
+        std::string calls;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"a million adapters", "yes '1  Model' | head -n 1000000",
+         counted(1000000) + "ERROR: 1000000 adapters found; at most 999 are supported. No adapter is updated.\n\n",
+         "", 231},
+        {"two adapters among a million lines", "echo '1  A'; yes 'Model line' | head -n 999998; echo '2  B'",
+         counted(2) + ENTERING + querying(1, true) + identified("0x9999", true) + uncovered(1) + querying(2, true) +
+             identified("0x9999", true) + uncovered(2) + EXITING,
+         "-c 1 -list\n-c 2 -list\n", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        writeTool("case \"$1\" in\n"
+                  "-listall) " + c.list + " ;;\n"
+                  "*) echo \"$*\" >> calls; echo '" + KEY + " 0x9999' ;;\n"
+                  "esac\n");
+        fs::remove(path("calls"));
+        expectRun(run({"info.txt", "DEBUG"}), BANNER + listing("info.txt", {"Alpha", "Beta"}) + c.console, c.status);
+        EXPECT_EQ(read("calls"), c.calls);
+    }
+}
+
+// The lines of text, without their newlines.
+std::vector<std::string> linesOf(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Checks the info-file stage of a run's output: after the file line, only refusals and empty
+// lines, then a listing of at most 30 names; returns the rest of the output.
+std::string afterListing(const std::string &out)
+{
+    const std::string start = BANNER + "Update file:  info.txt.\n\n";
+    const std::string heading = "This update is for the following adapters:\n";
+    EXPECT_EQ(out.compare(0, start.size(), start), 0);
+    size_t at = out.find(heading);
+    if (at == std::string::npos || at < start.size()) {
+        ADD_FAILURE() << "no listing";
+        return "";
+    }
+    for (const std::string &line : linesOf(out.substr(start.size(), at - start.size())))
+        EXPECT_TRUE(line.empty() || line.rfind("ERROR: Line ", 0) == 0) << line;
+    size_t end = out.find("\n\n", at + heading.size() - 1);
+    if (end == std::string::npos) {
+        ADD_FAILURE() << "listing not ended";
+        return "";
+    }
+    const std::vector<std::string> names = linesOf(out.substr(at + heading.size(), end + 1 - at - heading.size()));
+    EXPECT_LE(names.size(), 30u);
+    for (const std::string &name : names)
+        EXPECT_EQ(name.rfind(" - ", 0), 0u) << name;
+    return out.substr(end + 2);
+}
+
+TEST_F(Fault, RandomInfoFileNeverGivesTheToolAPackageItDidNotHold)
+{
+    const size_t size = 10 * 1024 * 1024;
+    std::mt19937 rng(20240611);
+    std::string bytes(size, '\0');
+    for (char &c : bytes)
+        c = static_cast<char>(rng() & 0xff);
+
+    {
+        SCOPED_TRACE("random bytes");
+        write("info.txt", bytes);
+        RunResult result = run({"info.txt"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(afterListing(result.out),
+                  ENTERING + querying(1, false) + identified("0x1111", false) + uncovered(1) + querying(2, false) +
+                      identified("0x2222", false) + uncovered(2) + EXITING);
+        EXPECT_FALSE(exists("tarvo.log")) << read("tarvo.log");
+    }
+    {
+        SCOPED_TRACE("one good line, then random bytes");
+        write("info.txt", "0x1111,Alpha,a.bin\n" + bytes);
+        RunResult result = run({"info.txt"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.find(" - Alpha\n"), result.out.find("adapters:\n") + 10);
+        EXPECT_EQ(afterListing(result.out),
+                  ENTERING + ok(1, "0x1111", "Alpha", "a.bin") + querying(2, false) + identified("0x2222", false) +
+                      uncovered(2) + EXITING);
+        EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
+    }
+    {
+        SCOPED_TRACE("random words, IDs and shell characters");
+        const std::vector<std::string> tokens = {
+            ",", ",", ",", ",", ",", "\n", "\n", "\n", "0x1111", "0x1111", "0x1111", "Alpha", "a.bin", "a.bin",
+            " ", " ", "\t", "\r", "-v", ";touch pwned", "$(touch pwned)", "`touch pwned`", "|touch pwned", ">pwned", "<x", "&touch pwned",
+            "(", ")", "\\", std::string(1, '\0'), "\xff\xfe", std::string(120, 'x')};
+        std::string soup;
+        while (soup.size() < size)
+            soup += tokens[rng() % tokens.size()];
+        write("info.txt", soup);
+        writeTool("case \"$1 $3\" in\n"
+                  "'-listall ') echo '1  A' ;;\n"
+                  "'-c -list') echo '" + KEY + " 0x1111' ;;\n"
+                  "*) shift 3; printf '%s\\n' \"$@\" >> tarvo.log ;;\n"
+                  "esac\n");
+        RunResult result = run({"info.txt"});
+        afterListing(result.out);
+        EXPECT_EQ(result.status, 0);
+        // Every word the tool got is text of the file, and no command hidden in the file ran.
+        const std::vector<std::string> words = linesOf(read("tarvo.log"));
+        EXPECT_FALSE(words.empty()) << "no record matched: the soup no longer exercises the update";
+        for (const std::string &word : words) {
+            EXPECT_NE(soup.find(word), std::string::npos) << word;
+            EXPECT_EQ(word.find_first_of(";&|<>()$`\\"), std::string::npos) << word;
+        }
+        EXPECT_FALSE(exists("pwned"));
+    }
+}
+
+TEST_F(Fault, StandardOutputThatTakesNothing)
+{
+    // Enough refused lines that the report is written out while the info file is still open: with
+    // standard output closed that file holds the lowest free descriptor, the one stdout writes to.
+    std::string info;
+    for (int i = 0; i < 200; i++)
+        info += "short line\n";
+    write("info.txt", info + INFO);
+    write("empty.txt", "");
+    struct Case {
+        const char *what;
+        std::string machine;
+        std::vector<std::string> args;
+        int status;  // when the report can be written
+        std::string log;
+    };
+    const std::vector<Case> cases = {
+        {"every update succeeds", "0x1111, A\n0x2222, B\n", {"info.txt", "DEBUG"}, 0,
+         "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
+        {"the last update fails", "0x1111, A\n0x2222, B, exit=3\n", {"info.txt"}, 3,
+         "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
+        {"no update runs", "0x9999, A\n", {"empty.txt"}, 1, ""},
+        {"no adapter", "", {"info.txt"}, 231, ""},
+        {"usage error", "0x1111, A\n", {}, 1, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        machine(c.machine);
+        for (Stdout out : {Stdout::Closed, Stdout::Full}) {
+            SCOPED_TRACE(out == Stdout::Closed ? "closed" : "/dev/full");
+            fs::remove(path("tarvo.log"));
+            RunResult result = runOutside(c.args, out, false);
+            // The work is done as usual, but a lost report never lets the run pass for a success.
+            EXPECT_EQ(result.status, c.status != 0 ? c.status : 1);
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(read("tarvo.log"), c.log);
+        }
+        // Nothing of the report landed in a file the program had open.
+        EXPECT_EQ(read("info.txt"), info + INFO);
+        EXPECT_EQ(read("empty.txt"), "");
+        for (const fs::directory_entry &file : fs::directory_iterator(path(""))) {
+            const std::string text = read(file.path().filename());
+            for (const char *line : {"ORV TQ Update Utility", "ERROR: Line ", "Exiting update"})
+                EXPECT_EQ(text.find(line), std::string::npos) << file.path() << " holds " << line;
+        }
+    }
+}
+
+}  // namespace
