@@ -8,11 +8,13 @@
 #include <cstring>
 #include <sys/wait.h>
 
-const char *const LISTALL = "./tarvo -listall > list.out";
-const char *const ADAPTERCMD = "./tarvo -c ";
-const char *const LISTINFO = " -list > ssdid.out";
-const char *const UPDATE = " -updatepkg ";
-const char *const RESULT = " > result.out";
+// The tool's command texts; every command runs the tool from the working directory, and the
+// shell writes its output to a file there.
+static const char *const LISTALL = "./tarvo -listall > list.out";
+static const char *const ADAPTERCMD = "./tarvo -c ";
+static const char *const LISTINFO = " -list > ssdid.out";
+static const char *const UPDATE = " -updatepkg ";
+static const char *const RESULT = " > result.out";
 const char *const SUBDEVICEID_FOUND = "PCI SubSystem DeviceId                 :";
 
 // Builds "ADAPTERCMD<adapter><first><second><third>" in cmd; false when it would not fit,

@@ -3,12 +3,6 @@
 
 #include "textinput.h"
 
-// The adapter tool's command texts; every command runs the tool from the working directory.
-extern const char *const LISTALL;
-extern const char *const ADAPTERCMD;
-extern const char *const LISTINFO;
-extern const char *const UPDATE;
-extern const char *const RESULT;
 // The key in the tool's configuration output that the adapter's ID follows.
 extern const char *const SUBDEVICEID_FOUND;
 
@@ -18,20 +12,16 @@ constexpr int MAX_ADAPTERS = 999;
 // Runs the tool's list-all command and counts its adapters; the count, or READ_FAILED.
 int getNumberOfControllers();
 
-// Counts the lines of the list file at path that begin with a digit; READ_FAILED when it
-// cannot be opened or read.
+// Counts the lines of the list file at path that begin with a digit, or gives READ_FAILED.
 int countControllers(const char *path);
 
-// Runs the tool's query for adapter and copies its ID into ssdid, which keeps its text when
-// the query yields none.
+// Runs the tool's query for adapter and copies its ID into ssdid, left as it was without one.
 void getControllersdid(int adapter, char (&ssdid)[LINE_SIZE]);
 
-// Copies the ID that follows the key in the configuration file at path into ssdid, which
-// keeps its text when the file cannot be read or holds no key.
+// Copies the ID behind the key in the configuration file at path into ssdid, if there is one.
 void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE]);
 
-// Queries and updates adapters 1 to adapters from the first records of adapterList; the
-// run's exit status: 0, 1 when no update ran, else the last failed adapter's exit status.
+// Queries and updates adapters 1 to adapters by the first records of adapterList; the exit status.
 int update(int adapters, int records, const adapterInfo *adapterList);
 
 #endif

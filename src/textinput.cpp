@@ -68,19 +68,19 @@ static void printOpenError()
     std::printf("ERROR: Could not open adapter info file... controller info not found!\n\n");
 }
 
-// Why a line is refused as a record, or nullptr when its package is acceptable.
-static const char *packageProblem(const char *package, char *why, size_t whySize)
+// Tells in why, when the package is one the program will not hand to the shell, the reason.
+static bool packageRefused(const char *package, char (&why)[LINE_SIZE])
 {
     if (std::strlen(package) > static_cast<size_t>(PACKAGE_MAX)) {
-        std::snprintf(why, whySize, "its update package is longer than %d characters", PACKAGE_MAX);
-        return why;
+        std::snprintf(why, sizeof why, "its update package is longer than %d characters", PACKAGE_MAX);
+        return true;
     }
     const char *special = std::strpbrk(package, SHELL_SPECIAL);
     if (special != nullptr) {
-        std::snprintf(why, whySize, "its update package contains the shell character '%c'", *special);
-        return why;
+        std::snprintf(why, sizeof why, "its update package contains the shell character '%c'", *special);
+        return true;
     }
-    return nullptr;
+    return false;
 }
 
 int getUpdateList(adapterInfo *adapterList, const char *path)
@@ -124,7 +124,7 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
                         "it has fewer than three fields.\n\n", lineNumber);
             continue;
         }
-        if (packageProblem(package, why, sizeof why) != nullptr) {
+        if (packageRefused(package, why)) {
             std::printf("ERROR: Line %d of the adapter info file is ignored: %s.\n\n", lineNumber, why);
             continue;
         }

@@ -19,12 +19,10 @@ struct adapterInfo {
     char *updatePackage;  // argument of the tool's update option (PACKAGE_MAX + 1 bytes)
 };
 
-// Reads the next line of stream into buf (size bytes), without its newline and trailing spaces;
-// 1 when a line was read, -1 at end of input or on a read error (then buf is not to be used).
+// Reads the next line of stream into buf, less its newline and trailing spaces: 1, or -1 when none.
 int getLine(FILE *stream, char *buf, int size);
 
-// Reads the info file at path into adapterList (MAX_RECORDS records) and lists the adapters;
-// the number of records read, or READ_FAILED when the file cannot be opened or read.
+// Reads the info file at path into adapterList and lists its adapters: the records read, or READ_FAILED.
 int getUpdateList(adapterInfo *adapterList, const char *path);
 
 #endif
