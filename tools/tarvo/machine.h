@@ -23,12 +23,10 @@ struct machineAdapter {
 // Reads text, decimal digits only, into *value when it lies within min..max; false otherwise.
 bool parseNumber(const char *text, int min, int max, int *value);
 
-// Parses one machine-file line: 1 with *adapter filled, 0 for a blank or comment line, -1 with
-// the reason in why (whySize bytes) for a malformed line.
+// Parses one machine-file line: 1 with *adapter filled, 0 for none, -1 with the reason in why.
 int parseMachineLine(const char *line, machineAdapter *adapter, char *why, size_t whySize);
 
-// Reads the machine file at path into adapters (room for max): their number, or -1 with a
-// message naming the file, and the line where there is one, in why.
+// Reads the machine file at path into at most max adapters: their number, or -1 with why.
 int readMachine(const char *path, machineAdapter *adapters, int max, char *why, size_t whySize);
 
 #endif
