@@ -98,15 +98,23 @@ static void printSetting(const char *key, const char *value, const char *end)
     std::printf("%-*s: %s%s", KEY_WIDTH, key, value, end);
 }
 
-static int listAdapter(const char *numberText)
+// Loads the machine and the adapter that numberText names: 0, or the exit code for what failed.
+static int loadAdapter(const char *numberText, int *number, const machineAdapter **adapter)
 {
     int count = loadMachine();
     if (count < 0)
         return EXIT_USAGE;
+    *adapter = findAdapter(numberText, count, number);
+    return *adapter == nullptr ? EXIT_ADAPTER : 0;
+}
+
+static int listAdapter(const char *numberText)
+{
     int number = 0;
-    const machineAdapter *adapter = findAdapter(numberText, count, &number);
-    if (adapter == nullptr)
-        return EXIT_ADAPTER;
+    const machineAdapter *adapter = nullptr;
+    int failed = loadAdapter(numberText, &number, &adapter);
+    if (failed != 0)
+        return failed;
 
     if (adapter->query == QUERY_FAIL) {
         std::fprintf(stderr, "tarvo: adapter %d does not answer; its configuration cannot be read\n", number);
@@ -172,13 +180,11 @@ static bool logUpdate(int number, const char *id, int words, char **word)
 
 static int updateAdapter(const char *numberText, int words, char **word)
 {
-    int count = loadMachine();
-    if (count < 0)
-        return EXIT_USAGE;
     int number = 0;
-    const machineAdapter *adapter = findAdapter(numberText, count, &number);
-    if (adapter == nullptr)
-        return EXIT_ADAPTER;
+    const machineAdapter *adapter = nullptr;
+    int failed = loadAdapter(numberText, &number, &adapter);
+    if (failed != 0)
+        return failed;
     const char *package = word[0];
     if (!isReadableFile(package)) {
         std::fprintf(stderr, "tarvo: package '%s' is not a readable file\n", package);
