@@ -1,7 +1,6 @@
 #include "harness.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +11,9 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,27 +24,23 @@ namespace e2e {
 
 // A run that hangs this long is a fault of its own; the test must still end.
 static const std::chrono::seconds RUN_LIMIT(60);
+// The user whom permissions bind.
+static const uid_t NOBODY = 65534;
+
+static std::string readFile(const std::string &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 void Scratch::SetUp()
 {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/orv-e2e-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr) << "cannot create a scratch directory: " << pattern;
-    root_ = name.data();
-    ASSERT_EQ(mkdir((root_ + "/work").c_str(), 0755), 0) << root_;
-}
-
-// Tests may take permissions away; the directory must still go.
-static void makeRemovable(const fs::path &dir)
-{
-    std::error_code ec;
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            makeRemovable(it->path());
-    }
+    std::string name = (fs::temp_directory_path() / "orv-e2e-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr) << "cannot create a scratch directory: " << name;
+    root_ = name;
+    ASSERT_EQ(mkdir(path("").c_str(), 0755), 0) << root_;
 }
 
 void Scratch::TearDown()
@@ -53,11 +48,12 @@ void Scratch::TearDown()
     if (root_.empty())
         return;
     if (HasFailure()) {
-        std::cout << "[ scratch  ] kept " << root_ << "/work\n";
+        std::cout << "[ scratch  ] kept " << path("") << "\n";
         return;
     }
-    makeRemovable(root_);
+    // Tests take write permission from the scratch directory; it must still go.
     std::error_code ec;
+    fs::permissions(path(""), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(root_, ec);
 }
 
@@ -93,10 +89,7 @@ void Scratch::writeTool(const std::string &body)
 
 std::string Scratch::read(const std::string &name) const
 {
-    std::ifstream file(path(name), std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return readFile(path(name));
 }
 
 bool Scratch::exists(const std::string &name) const
@@ -105,35 +98,35 @@ bool Scratch::exists(const std::string &name) const
     return lstat(path(name).c_str(), &st) == 0;
 }
 
-static std::string readWhole(const std::string &file)
+RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool asNobody) const
 {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-RunResult Scratch::run(const std::vector<std::string> &args) const
-{
-    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-    const std::string work = root_ + "/work";
-    const std::string outFile = root_ + "/stdout";
-    const std::string errFile = root_ + "/stderr";
-    // ORV_TEST_WRAPPER names a checker to run the program under (CI sets it to valgrind); its
-    // words come first and it is looked up in PATH.
-    std::vector<std::string> wrapper;
-    if (const char *words = std::getenv("ORV_TEST_WRAPPER")) {
-        std::istringstream in(words);
-        for (std::string word; in >> word;)
-            wrapper.push_back(word);
+    const bool drop = asNobody && geteuid() == 0;
+    std::string program = ORVTQUPDATE_PATH;
+    if (drop) {
+        // nobody may not reach the build tree: it runs a copy beside the scratch directory.
+        program = root_ + "/orvTQupdate";
+        std::error_code ec;
+        fs::copy_file(ORVTQUPDATE_PATH, program, fs::copy_options::overwrite_existing, ec);
+        if (ec || chmod(root_.c_str(), 0755) != 0)
+            return {"", "cannot prepare a run as nobody: " + ec.message(), -1};
     }
+
+    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
+    // The checker's words come first, and it is looked up in PATH.
+    std::vector<std::string> words;
+    if (const char *wrapper = std::getenv("ORV_TEST_WRAPPER")) {
+        std::istringstream in(wrapper);
+        for (std::string word; in >> word;)
+            words.push_back(word);
+    }
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
-    for (std::string &word : wrapper)
+    for (std::string &word : words)
         argv.push_back(word.data());
-    argv.push_back(const_cast<char *>(ORVTQUPDATE_PATH));
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    const std::string work = path(""), outFile = root_ + "/stdout", errFile = root_ + "/stderr";
+    const char *outPath = out == Stdout::Full ? "/dev/full" : outFile.c_str();
 
     std::fflush(stdout);
     std::fflush(stderr);
@@ -142,15 +135,19 @@ RunResult Scratch::run(const std::vector<std::string> &args) const
         return {"", "fork failed", -1};
     if (pid == 0) {
         setpgid(0, 0);
+        // The streams are opened before the user changes: nobody cannot write beside work/.
         int in = open("/dev/null", O_RDONLY);
-        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0 || chdir(work.c_str()) != 0)
+        int to = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0 || to < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 || dup2(err, 2) < 0)
             _exit(125);
         close(in);
-        close(out);
+        close(to);
         close(err);
+        if ((out == Stdout::Closed && close(1) != 0) || chdir(work.c_str()) != 0)
+            _exit(125);
+        if (drop && (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+            _exit(125);
         execvp(argv[0], argv.data());
         static const char msg[] = "harness: cannot execute the program\n";
         (void)!::write(2, msg, sizeof msg - 1);
@@ -161,11 +158,8 @@ RunResult Scratch::run(const std::vector<std::string> &args) const
     int wstatus = 0;
     bool killed = false;
     const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
-    for (;;) {
-        pid_t done = waitpid(pid, &wstatus, WNOHANG);
-        if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR)
+    for (pid_t done; (done = waitpid(pid, &wstatus, WNOHANG)) != pid;) {
+        if (done < 0)
             return {"", "waitpid failed", -1};
         if (!killed && std::chrono::steady_clock::now() > deadline) {
             kill(-pid, SIGKILL);
@@ -177,73 +171,51 @@ RunResult Scratch::run(const std::vector<std::string> &args) const
     // Tool processes left running in the background must not outlive the test.
     kill(-pid, SIGKILL);
 
-    RunResult result;
-    result.out = readWhole(outFile);
-    result.err = readWhole(errFile);
+    RunResult result{out == Stdout::Captured ? readFile(outFile) : "", readFile(errFile), -1};
     if (WIFEXITED(wstatus))
         result.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus))
         result.status = 128 + WTERMSIG(wstatus);
-    else
-        result.status = -1;
     if (killed)
         result.err += "[harness: run killed after " + std::to_string(RUN_LIMIT.count()) + " s]\n";
     return result;
 }
 
-// One output line made visible: control bytes escaped, its end marked, so that trailing spaces
-// and carriage returns show in a diff.
-static std::string shown(const std::string &line, bool terminated)
-{
-    std::string text;
-    for (unsigned char c : line) {
-        char buf[8];
-        if (c == '\\')
-            text += "\\\\";
-        else if (c == '\r')
-            text += "\\r";
-        else if (c == '\t')
-            text += "\\t";
-        else if (c < 0x20 || c >= 0x7f) {
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            text += buf;
-        } else
-            text += static_cast<char>(c);
-    }
-    return text + (terminated ? "$" : "   [no newline at end]");
-}
-
+// The lines of text made visible: control bytes escaped and each line's end marked, so that
+// trailing spaces and carriage returns show in a diff.
 static std::vector<std::string> shownLines(const std::string &text)
 {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(shown(text.substr(start), false));
-            break;
-        }
-        lines.push_back(shown(text.substr(start, end - start), true));
-        start = end + 1;
+    bool inLine = false;  // whether the last line still takes bytes
+    for (unsigned char c : text) {
+        if (!inLine)
+            lines.emplace_back();
+        inLine = c != '\n';
+        char escaped[8];
+        if (c == '\n')
+            lines.back() += "$";
+        else if (c == '\\')
+            lines.back() += "\\\\";
+        else if (c == '\r')
+            lines.back() += "\\r";
+        else if (c == '\t')
+            lines.back() += "\\t";
+        else if (c < 0x20 || c >= 0x7f) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            lines.back() += escaped;
+        } else
+            lines.back() += static_cast<char>(c);
     }
+    if (inLine)
+        lines.back() += "   [no newline at end]";
     return lines;
 }
 
-// One line of a diff: ' ' in both texts, '-' only expected, '+' only actual; its line number
-// in the text it is shown from.
-struct DiffLine {
-    char mark;
-    size_t number;
-    const std::string *text;
-};
-
-// A line diff of two texts in the manner of diff -u, with three lines of context around each
-// change; longest-common-subsequence matching, or one block of change when the texts differ in
-// too many lines for that to stay cheap.
+// The lines that differ between the texts, from the first difference to the last, as expected
+// ('-') and actual ('+') lines, with three lines of context around them.
 static std::string lineDiff(const std::string &expected, const std::string &actual)
 {
-    const std::vector<std::string> want = shownLines(expected);
-    const std::vector<std::string> got = shownLines(actual);
+    const std::vector<std::string> want = shownLines(expected), got = shownLines(actual);
     size_t head = 0;
     while (head < want.size() && head < got.size() && want[head] == got[head])
         head++;
@@ -251,69 +223,20 @@ static std::string lineDiff(const std::string &expected, const std::string &actu
     while (tail < want.size() - head && tail < got.size() - head &&
            want[want.size() - 1 - tail] == got[got.size() - 1 - tail])
         tail++;
-    const size_t n = want.size() - head - tail;
-    const size_t m = got.size() - head - tail;
 
-    std::vector<DiffLine> lines;
-    for (size_t i = 0; i < head; i++)
-        lines.push_back({' ', i + 1, &want[i]});
-    if (n * m <= 4000000) {
-        // common[i][j]: the longest common run of want[head+i..] and got[head+j..] in the middle.
-        std::vector<unsigned> common((n + 1) * (m + 1), 0);
-        auto at = [&](size_t i, size_t j) -> unsigned & { return common[i * (m + 1) + j]; };
-        for (size_t i = n; i-- > 0;) {
-            for (size_t j = m; j-- > 0;) {
-                at(i, j) = want[head + i] == got[head + j] ? at(i + 1, j + 1) + 1
-                                                           : std::max(at(i + 1, j), at(i, j + 1));
-            }
-        }
-        size_t i = 0, j = 0;
-        while (i < n || j < m) {
-            if (i < n && j < m && want[head + i] == got[head + j]) {
-                lines.push_back({' ', head + i + 1, &want[head + i]});
-                i++;
-                j++;
-            } else if (j == m || (i < n && at(i + 1, j) >= at(i, j + 1))) {
-                lines.push_back({'-', head + i + 1, &want[head + i]});
-                i++;
-            } else {
-                lines.push_back({'+', head + j + 1, &got[head + j]});
-                j++;
-            }
-        }
-    } else {
-        for (size_t i = head; i < head + n; i++)
-            lines.push_back({'-', i + 1, &want[i]});
-        for (size_t j = head; j < head + m; j++)
-            lines.push_back({'+', j + 1, &got[j]});
-    }
-    for (size_t i = want.size() - tail; i < want.size(); i++)
-        lines.push_back({' ', i + 1, &want[i]});
-
-    const size_t context = 3;
-    const size_t most = 200;  // lines shown; a longer diff is cut
-    std::vector<bool> show(lines.size(), false);
-    for (size_t k = 0; k < lines.size(); k++) {
-        if (lines[k].mark == ' ')
-            continue;
-        size_t from = k > context ? k - context : 0;
-        for (size_t c = from; c < lines.size() && c <= k + context; c++)
-            show[c] = true;
-    }
     std::ostringstream diff;
     diff << "--- expected (" << want.size() << " lines)\n+++ actual (" << got.size() << " lines)\n";
-    size_t shownCount = 0;
-    for (size_t k = 0; k < lines.size(); k++) {
-        if (!show[k])
-            continue;
-        if (k > 0 && !show[k - 1])
-            diff << "  ...\n";
-        if (++shownCount > most) {
-            diff << "  ... (diff cut)\n";
-            break;
-        }
-        diff << lines[k].mark << ' ' << lines[k].number << ": " << *lines[k].text << "\n";
-    }
+    const size_t context = 3, most = 100;  // a longer stretch is cut
+    auto show = [&diff](char mark, const std::vector<std::string> &lines, size_t from, size_t to) {
+        for (size_t i = from; i < to && i < from + most; i++)
+            diff << mark << ' ' << i + 1 << ": " << lines[i] << "\n";
+        if (to > from + most)
+            diff << mark << " ... " << to - from - most << " more lines\n";
+    };
+    show(' ', want, head > context ? head - context : 0, head);
+    show('-', want, head, want.size() - tail);
+    show('+', got, head, got.size() - tail);
+    show(' ', want, want.size() - tail, std::min(want.size(), want.size() - tail + context));
     return diff.str();
 }
 

@@ -29,6 +29,9 @@ struct RunResult {
     int status;
 };
 
+// Where a run's standard output goes: captured in RunResult::out, closed, or /dev/full.
+enum class Stdout { Captured, Closed, Full };
+
 // Fixture owning one scratch directory, the program's working directory; names are relative to it.
 class Scratch : public ::testing::Test {
 protected:
@@ -47,9 +50,12 @@ protected:
     std::string read(const std::string &name) const;
     // Whether name exists (any kind of file).
     bool exists(const std::string &name) const;
-    // Runs the program with args in the scratch directory, stdin from /dev/null; a run that has
-    // not ended after a minute is killed with its process group and reported as 128 + SIGKILL.
-    RunResult run(const std::vector<std::string> &args) const;
+    // Runs the program with args in the scratch directory, stdin from /dev/null, under any
+    // checker named in ORV_TEST_WRAPPER; asNobody runs it as the user nobody when the tests run
+    // as the superuser, so that permissions bind. A run that has not ended after a minute is
+    // killed with its process group and reported as 128 + SIGKILL.
+    RunResult run(const std::vector<std::string> &args, Stdout out = Stdout::Captured,
+                  bool asNobody = false) const;
 
 private:
     std::string root_;  // holds work/ (the scratch directory) and the captured streams

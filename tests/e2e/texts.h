@@ -18,7 +18,8 @@ inline const std::string BANNER =
     "*************************************************\n"
     "\n";
 
-// The four usage lines of a usage error.
+// The four usage lines of a usage error; with the banner's last, two empty lines come before
+// the usage line.
 inline const std::string USAGE =
     "\n"
     "USAGE: orvTQupdate <info-file>\n"
@@ -42,6 +43,11 @@ inline std::string counted(int adapters)
 {
     return "Number of adapters found:  " + std::to_string(adapters) + "\n\n";
 }
+
+// The key in the tool's configuration output that the adapter's ID follows.
+inline const std::string ID_KEY = "PCI SubSystem DeviceId                 :";
+
+inline const std::string LIST_ERROR = "ERROR: Could not open list file... adapter list not found!\n\n";
 
 inline const std::string ENTERING = "\nEntering update\n";
 inline const std::string EXITING = "Exiting update\n";
@@ -89,6 +95,27 @@ inline std::string updating(int adapter, const std::string &name, const std::str
     else
         text += "Update of adapter " + n + " failed with return code:  " + std::to_string(rawStatus) + ".\n\n";
     return text;
+}
+
+// Without debug output: adapter's whole turn when it is identified as id and updated with
+// package, the shell returning rawStatus.
+inline std::string updated(int adapter, const std::string &id, const std::string &name,
+                           const std::string &package, int rawStatus = 0)
+{
+    return querying(adapter, false) + identified(id, false) + updating(adapter, name, package, rawStatus, false);
+}
+
+// Without debug output: adapter's whole turn when it is identified as id and no record covers it.
+inline std::string notCovered(int adapter, const std::string &id)
+{
+    return querying(adapter, false) + identified(id, false) + uncovered(adapter);
+}
+
+// Without debug output: adapter's whole turn when its configuration file cannot be read.
+inline std::string noConfig(int adapter)
+{
+    return querying(adapter, false) + "ERROR: Could not open config file... adapter " + std::to_string(adapter) +
+           " config not found!\n\n" + unidentified(adapter);
 }
 
 }  // namespace e2e
