@@ -62,23 +62,6 @@ TEST_F(CommandLine, EveryRejectedArgumentListGetsBannerAndUsage)
     }
 }
 
-TEST_F(CommandLine, UsageErrorIsExactlyTenLines)
-{
-    // The two empty lines between the banner and the usage line are easy to lose in a refactoring.
-    expectRun(run({}),
-              "\n"
-              "*************************************************\n"
-              " ORV TQ Update Utility for use with KEP hardware \n"
-              "       Version 1.46 - Release Date 10/11/12      \n"
-              "*************************************************\n"
-              "\n"
-              "\n"
-              "USAGE: orvTQupdate <info-file>\n"
-              "    <info-file> = file containing a list of adapter info\n"
-              "\n",
-              1);
-}
-
 TEST_F(CommandLine, SingleArgumentDebugIsTheInfoFile)
 {
     write("DEBUG", "0x2222,Named Debug,d.bin\n");
@@ -107,38 +90,6 @@ TEST_F(CommandLine, InfoFileThatDoesNotOpenEndsTheRunBeforeAnyToolCommand)
         EXPECT_FALSE(exists("calls")) << "a tool command ran";
         EXPECT_FALSE(exists("list.out"));
     }
-}
-
-TEST_F(CommandLine, RefusedLinesAreReportedBeforeTheListingAndNeverReachTheShell)
-{
-    write("info.txt",
-          "0x1111,Alpha,a.bin\n"
-          "\n"
-          "0x2222,short line\n"
-          "   \n"
-          ",,,\n"
-          "0x3333,Gamma,g.bin;touch pwned\n"
-          "0x4444,Delta,$(touch pwned)\n"
-          ",0x5555,, Epsilon ,,e.bin,ignored\n");
-    writeTool("");
-    expectRun(run({"info.txt"}),
-              BANNER +
-                  "Update file:  info.txt.\n"
-                  "\n"
-                  "ERROR: Line 3 of the adapter info file is ignored: it has fewer than three fields.\n"
-                  "\n"
-                  "ERROR: Line 6 of the adapter info file is ignored: "
-                  "its update package contains the shell character ';'.\n"
-                  "\n"
-                  "ERROR: Line 7 of the adapter info file is ignored: "
-                  "its update package contains the shell character '$'.\n"
-                  "\n"
-                  "This update is for the following adapters:\n"
-                  " - Alpha\n"
-                  " -  Epsilon \n"
-                  "\n",
-              231);
-    EXPECT_FALSE(exists("pwned"));
 }
 
 }  // namespace
