@@ -6,14 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-int DEBUG = 1;
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    quietStart();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const char *path = writeScratch(data, size);

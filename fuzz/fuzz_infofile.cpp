@@ -6,14 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-int DEBUG = 1;
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    quietStart();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Exactly MAX_RECORDS on the heap, so that a record stored beyond them is caught.

@@ -3,14 +3,6 @@
 #include "adapters.h"
 #include "support.h"
 
-int DEBUG = 1;
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    quietStart();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     int count = countControllers(writeScratch(data, size));

@@ -5,14 +5,6 @@
 
 #include <cstring>
 
-int DEBUG = 1;
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    quietStart();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     char ssdid[LINE_SIZE] = "unchanged";

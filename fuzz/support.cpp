@@ -11,7 +11,11 @@ static void removeScratch()
     unlink(scratchPath);
 }
 
-void quietStart()
+// Every target runs the readers with their debug lines on, so that those paths are fuzzed too.
+int DEBUG = 1;
+
+// Sends standard output to /dev/null (the readers report on it) and makes the scratch file.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     if (std::freopen("/dev/null", "w", stdout) == nullptr)
         std::abort();
@@ -25,6 +29,7 @@ void quietStart()
         std::abort();
     close(fd);
     std::atexit(removeScratch);
+    return 0;
 }
 
 const char *writeScratch(const uint8_t *data, size_t size)

@@ -6,9 +6,6 @@
 #include <string>
 #include <vector>
 
-// Sends standard output to /dev/null (the readers report on it) and makes the scratch file.
-void quietStart();
-
 // Replaces the scratch file's content with data; the file's path.
 const char *writeScratch(const uint8_t *data, size_t size);
 
