@@ -6,9 +6,10 @@
 #   uncovered   no adapter covered                          exit 1, no error  passes
 #   unreadable  the adapter's ID cannot be read             exit 1 + ERROR    fails
 #   notool      ./tarvo is not executable                   not run           fails, no files
-# First a check-mode plan, then a rollout in batches of one that the failing host stops, then
-# the rest with the old behaviour (one batch, no threshold), then only passing hosts. Checks
-# the verdicts, Ansible's exit status, what the tool was asked and what reached each host.
+# First a check-mode plan of clean, uncovered and unreadable; then a rollout in batches of one
+# that the failing host stops; then the rest with the old behaviour (one batch, no threshold);
+# then only passing hosts. Checks the verdicts, Ansible's exit status, what the tool was asked
+# and what reached each host.
 # Usage: fleet_test.sh PROGRAM TOOL EXAMPLES-DIR SCRATCH-DIR   (exit 77: no ansible-playbook)
 set -u
 if [ "$#" -ne 4 ] || [ -z "$4" ] || [ "$4" = "/" ]; then
@@ -41,6 +42,7 @@ scratch=$(pwd)
 # configuration of the machine's, and needs a UTF-8 locale.
 export ANSIBLE_HOME="$scratch/ansible-home" ANSIBLE_LOCAL_TEMP="$scratch/ansible-tmp"
 export ANSIBLE_REMOTE_TEMP="$scratch/ansible-tmp" ANSIBLE_CONFIG="$scratch/ansible.cfg"
+export ANSIBLE_ASYNC_DIR="$scratch/ansible-async"
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_FORCE_COLOR=0
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
 # The check-mode plan's scratch directories go here, where the test can see them gone.
@@ -79,8 +81,7 @@ cat > extra-vars.json <<JSON
 {
   "orv_program": "$program",
   "orv_info_file": "$examples/info.txt",
-  "orv_packages": ["$examples/packages/raid4-fw-2.10.pkg", "$examples/packages/hba2-fw-1.07.pkg",
-                   "$examples/packages/raid8-fw-3.02.pkg"],
+  "orv_packages": ["$examples/packages/raid4-fw-2.10.pkg", "$examples/packages/hba2-fw-1.07.pkg"],
   "orv_poll": 1
 }
 JSON
@@ -115,15 +116,14 @@ untouched() { # HOST
 }
 
 # Check mode: a plan per host, and not one update command anywhere.
-playbook plan.log --check $one_batch
-check "check mode: ansible-playbook reports the hosts that would fail (exit status 2, got $status)" [ "$status" -eq 2 ]
-for host in $all_hosts; do
+playbook plan.log --check --limit clean,uncovered,unreadable $one_batch
+check "check mode: ansible-playbook reports the host that would fail (exit status 2, got $status)" [ "$status" -eq 2 ]
+for host in clean uncovered unreadable; do
     check "check mode: no update on $host and no file left in its tool directory" untouched "$host"
 done
 check "check mode: the dry run ran in the tool directory" [ -s hosts/clean/list.out ]
 check "check mode: clean host would be updated" said plan.log clean ok "would be updated"
 check "check mode: clean host is changed" recap plan.log clean 1 0
-check "check mode: failing host would be updated" recap plan.log failing 1 0
 check "check mode: host with nothing covered" said plan.log uncovered ok "nothing on this host is covered"
 check "check mode: host whose ID cannot be read fails" said plan.log unreadable fatal "would fail on this host"
 check "check mode: the scratch directories are gone" [ -z "$(ls "$scratch/tmp")" ]
@@ -164,7 +164,7 @@ check "one batch: no update was asked for where none is covered or readable" \
     eval '[ ! -e hosts/uncovered/tarvo.log ] && [ ! -e hosts/unreadable/tarvo.log ]'
 
 # With only passing hosts the whole play passes.
-playbook passing.log --limit clean,uncovered
+playbook passing.log --limit clean,uncovered $one_batch
 check "ansible-playbook passes when every host passes (exit status 0, got $status)" [ "$status" -eq 0 ]
 
 if [ "$failures" -ne 0 ]; then
