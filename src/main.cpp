@@ -4,8 +4,13 @@
 #include "textinput.h"
 #include "version.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 int DEBUG = 0;
 const char *const DEBUG_STR = "DEBUG";
@@ -32,6 +37,52 @@ static void printBanner()
     std::printf("\n");
 }
 
+static void recordStop(int sig)
+{
+    requestStop(sig);
+}
+
+// Turns SIGINT, SIGTERM and SIGHUP into stop requests, which let the tool command in progress
+// finish: killing the program mid-flash would leave the tool working without anyone to report
+// it. A signal ignored at start stays ignored, as nohup and background jobs promise.
+static void watchSignals()
+{
+    // system() can collect its shell only while SIGCHLD has its default action; a parent may
+    // have left it ignored.
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGCHLD, &action, nullptr);
+
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
+    action.sa_handler = recordStop;
+    // Restarted calls: a signal must not turn into a failed write of the report.
+    action.sa_flags = SA_RESTART;
+    for (int sig : stops)
+        sigaddset(&action.sa_mask, sig);
+    for (int sig : stops) {
+        struct sigaction old = {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
+}
+
+// Takes the working directory's lock for the rest of the run, so that two runs never read each
+// other's output files; false when another process holds it. Where the directory cannot be
+// locked at all, the run goes on without it. The descriptor stays open, and the lock held, until
+// the process ends; no tool command inherits it.
+static bool lockWorkingDirectory()
+{
+    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return true;
+    if (flock(dir, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    bool busy = errno == EWOULDBLOCK;
+    close(dir);
+    return !busy;
+}
+
 // The run's exit status once its report is out: a report that could not be written must not
 // let the run pass for a success.
 static int finish(int status)
@@ -43,6 +94,7 @@ static int finish(int status)
 
 int main(int argc, char *argv[])
 {
+    watchSignals();
     printBanner();
 
     if (argc == 3 && std::strcmp(argv[2], DEBUG_STR) == 0) {
@@ -57,7 +109,14 @@ int main(int argc, char *argv[])
     if (records == READ_FAILED)
         return finish(READ_FAILED);
 
+    if (!lockWorkingDirectory()) {
+        std::printf("ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n");
+        return finish(READ_FAILED);
+    }
+
     int adapters = getNumberOfControllers();
+    if (stopSignal() != 0)
+        return finish(reportStop());
     if (adapters == READ_FAILED || adapters <= 0)
         return finish(READ_FAILED);
     if (adapters > MAX_ADAPTERS) {
