@@ -216,7 +216,29 @@ static int failureExitStatus(int status)
     return 1;
 }
 
-int update(int adapters, int records, const adapterInfo *adapterList)
+// Copies result.out, which the next update overwrites, to result-N.out for adapter; says so
+// when it cannot, since the tool's own account of a failure would then be lost.
+static void keepResult(int adapter)
+{
+    char kept[LINE_SIZE];
+    std::snprintf(kept, sizeof kept, "result-%d.out", adapter);
+    FILE *from = std::fopen("result.out", "rb");
+    FILE *to = from != nullptr ? std::fopen(kept, "wb") : nullptr;
+    bool copied = to != nullptr;
+    char buf[BUFSIZ];
+    size_t n = 0;
+    while (copied && (n = std::fread(buf, 1, sizeof buf, from)) > 0)
+        copied = std::fwrite(buf, 1, n, to) == n;
+    copied = copied && !std::ferror(from);
+    if (to != nullptr && std::fclose(to) != 0)
+        copied = false;
+    if (from != nullptr)
+        std::fclose(from);
+    if (!copied)
+        std::printf("ERROR: Could not keep the tool's output for adapter %d in %s.\n\n", adapter, kept);
+}
+
+int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun)
 {
     char ssdid[LINE_SIZE];
     char cmd[LINE_SIZE];
@@ -245,8 +267,14 @@ int update(int adapters, int records, const adapterInfo *adapterList)
             std::printf("SSDID match\n");
         std::printf("Adapter %d is a %s.\n\n", i, record->adapterName);
 
+        const bool built = adapterCommand(cmd, i, UPDATE, record->updatePackage, RESULT);
+        if (built && dryRun) {
+            std::printf("Would run:  %s\n\n", cmd);
+            updated = true;
+            continue;
+        }
         int status = -1;
-        if (adapterCommand(cmd, i, UPDATE, record->updatePackage, RESULT)) {
+        if (built) {
             char announcement[2 * LINE_SIZE];
             std::snprintf(announcement, sizeof announcement, "Updating Adapter %d.  Please wait....\n\n%s\n\n", i, cmd);
             if (!runTool(cmd, announcement, &status))
@@ -261,6 +289,8 @@ int update(int adapters, int records, const adapterInfo *adapterList)
         } else {
             std::printf("Update of adapter %d completed successfully.\n\n", i);
         }
+        if (built)
+            keepResult(i);
     }
     // A stop request outranks every result: the adapters after it were never looked at.
     int stopped = stopSignal() != 0 ? reportStop() : 0;

@@ -32,6 +32,7 @@ int stopSignal();
 int reportStop();
 
 // Queries and updates adapters 1 to adapters by the first records of adapterList; the exit status.
-int update(int adapters, int records, const adapterInfo *adapterList);
+// A dry run shows each update command instead of running it.
+int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun = false);
 
 #endif

@@ -23,6 +23,59 @@ void printusage()
     std::printf("\n");
 }
 
+// What the command line asks for. The design's two forms, FILE and FILE DEBUG, keep their
+// meaning whatever FILE is called; the words below are recognised only in the forms listed.
+enum class Mode { Usage, Help, Version, Run, DryRun };
+
+static const char *const DRY_RUN_STR = "--dry-run";
+
+static bool is(const char *arg, const char *word)
+{
+    return std::strcmp(arg, word) == 0;
+}
+
+// Reads the command line and sets DEBUG when it asks for it.
+static Mode readCommandLine(int argc, char *argv[])
+{
+    if (argc == 2 && (is(argv[1], "--help") || is(argv[1], "-h")))
+        return Mode::Help;
+    if (argc == 2 && is(argv[1], "--version"))
+        return Mode::Version;
+    if (argc >= 3 && is(argv[1], DRY_RUN_STR)) {
+        if (argc == 3)
+            return Mode::DryRun;
+        if (argc == 4 && is(argv[3], DEBUG_STR)) {
+            DEBUG = 1;
+            return Mode::DryRun;
+        }
+        return Mode::Usage;
+    }
+    // The option words on their own, or with DEBUG, are not info files.
+    static const char *const OPTIONS[] = {"--help", "-h", "--version", DRY_RUN_STR};
+    for (const char *word : OPTIONS) {
+        if (argc >= 2 && argc <= 3 && is(argv[1], word))
+            return Mode::Usage;
+    }
+    if (argc == 3 && is(argv[2], DEBUG_STR)) {
+        DEBUG = 1;
+        return Mode::Run;
+    }
+    return argc == 2 ? Mode::Run : Mode::Usage;
+}
+
+// The optional words, after the usage text of --help.
+static void printOptions()
+{
+    std::printf("Optional words:\n");
+    std::printf("    DEBUG       after the info file: print extra lines on each step\n");
+    std::printf("    --dry-run   before the info file: query the adapters and show each update\n");
+    std::printf("                command without running it\n");
+    std::printf("    --help, -h  this text\n");
+    std::printf("    --version   the program's version\n");
+    std::printf("\n");
+    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n");
+}
+
 // The version line below is padded to centre these lengths in the banner's 49 columns.
 static_assert(sizeof ORV_VERSION - 1 == 4 && sizeof ORV_RELEASE_DATE - 1 == 8,
               "a version or date of another length needs the banner's padding redone");
@@ -97,17 +150,30 @@ int main(int argc, char *argv[])
     watchSignals();
     printBanner();
 
-    if (argc == 3 && std::strcmp(argv[2], DEBUG_STR) == 0) {
-        DEBUG = 1;
-    } else if (argc != 2) {
+    switch (readCommandLine(argc, argv)) {
+    case Mode::Usage:
         printusage();
         return finish(1);
+    case Mode::Help:
+        printusage();
+        printOptions();
+        return finish(0);
+    case Mode::Version:
+        std::printf("orvTQupdate %s\n", ORV_VERSION);
+        return finish(0);
+    case Mode::Run:
+    case Mode::DryRun:
+        break;
     }
+    const bool dryRun = std::strcmp(argv[1], DRY_RUN_STR) == 0;
+    const char *infoFile = argv[dryRun ? 2 : 1];
 
     static adapterInfo adapterList[MAX_RECORDS];
-    int records = getUpdateList(adapterList, argv[1]);
+    int records = getUpdateList(adapterList, infoFile);
     if (records == READ_FAILED)
         return finish(READ_FAILED);
+    if (dryRun)
+        std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
 
     if (!lockWorkingDirectory()) {
         std::printf("ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n");
@@ -125,5 +191,5 @@ int main(int argc, char *argv[])
         return finish(READ_FAILED);
     }
 
-    return finish(update(adapters, records, adapterList));
+    return finish(update(adapters, records, adapterList, dryRun));
 }
