@@ -6,6 +6,7 @@ include(GNUInstallDirs)
 option(ORV_INSTALL_REHEARSAL_TOOL
        "Also install the stand-in adapter tool, as orvTQupdate-rehearsal-tarvo, for rehearsing updates" OFF)
 
+set(ORV_MANPAGE_DATE 2012-10-11)
 configure_file(${PROJECT_SOURCE_DIR}/docs/orvTQupdate.1.in ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 @ONLY)
 
 install(TARGETS orvTQupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -20,6 +21,10 @@ if(BUILD_TESTING)
   add_test(NAME manpage_renders_without_warnings
            COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1)
   set_tests_properties(manpage_renders_without_warnings PROPERTIES SKIP_RETURN_CODE 77)
+  add_test(NAME manpage_examples_are_real_runs
+           COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage-example.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1
+                   $<TARGET_FILE:orvTQupdate> $<TARGET_FILE:tarvo> ${PROJECT_SOURCE_DIR}/examples
+                   ${PROJECT_BINARY_DIR}/docs/example-run)
 endif()
 
 # Debian's changelog entry is dated when the package is configured; SOURCE_DATE_EPOCH pins it.

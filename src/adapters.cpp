@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <sys/wait.h>
@@ -28,6 +29,59 @@ static bool adapterCommand(char (&cmd)[LINE_SIZE], int adapter, const char *firs
         return false;
     n = std::snprintf(cmd, sizeof cmd, "%s%s%s%s%s", ADAPTERCMD, number, first, second, third);
     return n >= 0 && static_cast<size_t>(n) < sizeof cmd;
+}
+
+// The signal of the first stop request; written by signal handlers, so of this type alone.
+static volatile std::sig_atomic_t stopRequest = 0;
+
+void requestStop(int sig)
+{
+    if (stopRequest == 0)
+        stopRequest = sig;
+}
+
+int stopSignal()
+{
+    return stopRequest;
+}
+
+int reportStop()
+{
+    int sig = stopSignal();
+    std::printf("ERROR: Stopped by signal %d; no further adapter is updated.\n\n", sig);
+    return 128 + sig;
+}
+
+// The signal that ended a tool command, read from the shell's wait status: the shell's own
+// death, or the exit status 128 + S with which it reports a command that a signal ended; 0 for none.
+static int endingSignal(int status)
+{
+    if (status == -1)
+        return 0;
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status);
+    if (WIFEXITED(status) && WEXITSTATUS(status) > 128 && WEXITSTATUS(status) <= 128 + 64)
+        return WEXITSTATUS(status) - 128;
+    return 0;
+}
+
+// The one way a tool command runs. Unless a stop has been requested, it prints the command's
+// announcement, writes the report out (so that a log shows each step as it starts, ahead of
+// anything the tool writes to a shared stream) and waits for the shell's status. false, with
+// nothing printed or run, when a stop request stands.
+static bool runTool(const char *cmd, const char *announcement, int *status)
+{
+    if (stopSignal() != 0)
+        return false;
+    std::fputs(announcement, stdout);
+    std::fflush(stdout);
+    *status = std::system(cmd);
+    // Ctrl-C or Ctrl-\ at a terminal reaches the tool's process group, while system() keeps
+    // this process deaf to them: the tool's status is where they show.
+    int sig = endingSignal(*status);
+    if (sig == SIGINT || sig == SIGQUIT)
+        requestStop(sig);
+    return true;
 }
 
 static void printListError()
@@ -80,8 +134,16 @@ int getNumberOfControllers()
         printListError();
         return READ_FAILED;
     }
-    // The list file alone decides; the tool's status says nothing the count does not.
-    (void)std::system(LISTALL);
+    int status = 0;
+    if (!runTool(LISTALL, "", &status) || stopSignal() != 0)
+        return READ_FAILED;
+    // A list cut short would pass for the whole machine and leave adapters out unsaid. Any other
+    // status says nothing that the list file does not.
+    int sig = endingSignal(status);
+    if (sig != 0) {
+        std::printf("ERROR: The adapter list is incomplete: the list command was ended by signal %d.\n\n", sig);
+        return READ_FAILED;
+    }
     return countControllers("list.out");
 }
 
@@ -111,20 +173,25 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
     std::fclose(file);
 }
 
-void getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
+bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
 {
     char cmd[LINE_SIZE];
-    std::printf("\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
-    if (!adapterCommand(cmd, adapter, LISTINFO))
-        return;
-    if (!emptyOutput("ssdid.out")) {
+    char announcement[2 * LINE_SIZE];
+    int n = std::snprintf(announcement, sizeof announcement,
+                          "\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
+    if (!adapterCommand(cmd, adapter, LISTINFO) || !emptyOutput("ssdid.out")) {
+        std::fputs(announcement, stdout);
         printConfigError(adapter);
-        return;
+        return true;
     }
-    if (DEBUG)
-        std::printf("Running command:  %s\n\n", cmd);
-    (void)std::system(cmd);
+    if (DEBUG && n > 0 && static_cast<size_t>(n) < sizeof announcement)
+        std::snprintf(announcement + n, sizeof announcement - n, "Running command:  %s\n\n", cmd);
+    // The query's status is not looked at: its output file alone decides.
+    int status = 0;
+    if (!runTool(cmd, announcement, &status))
+        return false;
     readControllersdid(adapter, "ssdid.out", ssdid);
+    return true;
 }
 
 // The first of the first records whose ssdid equals id, compared whole; nullptr when none.
@@ -149,7 +216,29 @@ static int failureExitStatus(int status)
     return 1;
 }
 
-int update(int adapters, int records, const adapterInfo *adapterList)
+// Copies result.out, which the next update overwrites, to result-N.out for adapter; says so
+// when it cannot, since the tool's own account of a failure would then be lost.
+static void keepResult(int adapter)
+{
+    char kept[LINE_SIZE];
+    std::snprintf(kept, sizeof kept, "result-%d.out", adapter);
+    FILE *from = std::fopen("result.out", "rb");
+    FILE *to = from != nullptr ? std::fopen(kept, "wb") : nullptr;
+    bool copied = to != nullptr;
+    char buf[BUFSIZ];
+    size_t n = 0;
+    while (copied && (n = std::fread(buf, 1, sizeof buf, from)) > 0)
+        copied = std::fwrite(buf, 1, n, to) == n;
+    copied = copied && !std::ferror(from);
+    if (to != nullptr && std::fclose(to) != 0)
+        copied = false;
+    if (from != nullptr)
+        std::fclose(from);
+    if (!copied)
+        std::printf("ERROR: Could not keep the tool's output for adapter %d in %s.\n\n", adapter, kept);
+}
+
+int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun)
 {
     char ssdid[LINE_SIZE];
     char cmd[LINE_SIZE];
@@ -160,7 +249,8 @@ int update(int adapters, int records, const adapterInfo *adapterList)
     for (int i = 1; i <= adapters; i++) {
         // Emptied for every adapter: a previous adapter's ID must never select this one's package.
         ssdid[0] = '\0';
-        getControllersdid(i, ssdid);
+        if (stopSignal() != 0 || !getControllersdid(i, ssdid))
+            break;
         std::printf("sdid:%s\n", ssdid);
         if (ssdid[0] == '\0') {
             std::printf("ERROR: Could not read the ID of adapter %d; it is not updated.\n\n", i);
@@ -177,12 +267,21 @@ int update(int adapters, int records, const adapterInfo *adapterList)
             std::printf("SSDID match\n");
         std::printf("Adapter %d is a %s.\n\n", i, record->adapterName);
 
-        std::printf("Updating Adapter %d.  Please wait....\n\n", i);
-        int status = -1;
-        if (adapterCommand(cmd, i, UPDATE, record->updatePackage, RESULT)) {
-            std::printf("%s\n\n", cmd);
-            status = std::system(cmd);
+        const bool built = adapterCommand(cmd, i, UPDATE, record->updatePackage, RESULT);
+        if (built && dryRun) {
+            std::printf("Would run:  %s\n\n", cmd);
             updated = true;
+            continue;
+        }
+        int status = -1;
+        if (built) {
+            char announcement[2 * LINE_SIZE];
+            std::snprintf(announcement, sizeof announcement, "Updating Adapter %d.  Please wait....\n\n%s\n\n", i, cmd);
+            if (!runTool(cmd, announcement, &status))
+                break;
+            updated = true;
+        } else {
+            std::printf("Updating Adapter %d.  Please wait....\n\n", i);
         }
         if (status != 0) {
             std::printf("Update of adapter %d failed with return code:  %d.\n\n", i, status);
@@ -190,9 +289,15 @@ int update(int adapters, int records, const adapterInfo *adapterList)
         } else {
             std::printf("Update of adapter %d completed successfully.\n\n", i);
         }
+        if (built)
+            keepResult(i);
     }
+    // A stop request outranks every result: the adapters after it were never looked at.
+    int stopped = stopSignal() != 0 ? reportStop() : 0;
     std::printf("Exiting update\n");
 
+    if (stopped != 0)
+        return stopped;
     if (failure != 0)
         return failure;
     return updated ? 0 : 1;

@@ -15,13 +15,24 @@ int getNumberOfControllers();
 // Counts the lines of the list file at path that begin with a digit, or gives READ_FAILED.
 int countControllers(const char *path);
 
-// Runs the tool's query for adapter and copies its ID into ssdid, left as it was without one.
-void getControllersdid(int adapter, char (&ssdid)[LINE_SIZE]);
+// Runs the tool's query for adapter and copies its ID into ssdid, left as it was without one;
+// false, with nothing printed, when a stop request kept the query from running.
+bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE]);
 
 // Copies the ID behind the key in the configuration file at path into ssdid, if there is one.
 void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE]);
 
+// Records signal sig as a request to start no further tool command; safe in a signal handler.
+void requestStop(int sig);
+
+// The signal of the first stop request, or 0 while none has been made.
+int stopSignal();
+
+// Says that the run stops for the stop request; the exit status it ends with (128 + its signal).
+int reportStop();
+
 // Queries and updates adapters 1 to adapters by the first records of adapterList; the exit status.
-int update(int adapters, int records, const adapterInfo *adapterList);
+// A dry run shows each update command instead of running it.
+int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun = false);
 
 #endif

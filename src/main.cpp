@@ -4,8 +4,13 @@
 #include "textinput.h"
 #include "version.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 int DEBUG = 0;
 const char *const DEBUG_STR = "DEBUG";
@@ -16,6 +21,59 @@ void printusage()
     std::printf("USAGE: orvTQupdate <info-file>\n");
     std::printf("    <info-file> = file containing a list of adapter info\n");
     std::printf("\n");
+}
+
+// What the command line asks for. The design's two forms, FILE and FILE DEBUG, keep their
+// meaning whatever FILE is called; the words below are recognised only in the forms listed.
+enum class Mode { Usage, Help, Version, Run, DryRun };
+
+static const char *const DRY_RUN_STR = "--dry-run";
+
+static bool is(const char *arg, const char *word)
+{
+    return std::strcmp(arg, word) == 0;
+}
+
+// Reads the command line and sets DEBUG when it asks for it.
+static Mode readCommandLine(int argc, char *argv[])
+{
+    if (argc == 2 && (is(argv[1], "--help") || is(argv[1], "-h")))
+        return Mode::Help;
+    if (argc == 2 && is(argv[1], "--version"))
+        return Mode::Version;
+    if (argc >= 3 && is(argv[1], DRY_RUN_STR)) {
+        if (argc == 3)
+            return Mode::DryRun;
+        if (argc == 4 && is(argv[3], DEBUG_STR)) {
+            DEBUG = 1;
+            return Mode::DryRun;
+        }
+        return Mode::Usage;
+    }
+    // The option words on their own, or with DEBUG, are not info files.
+    static const char *const OPTIONS[] = {"--help", "-h", "--version", DRY_RUN_STR};
+    for (const char *word : OPTIONS) {
+        if (argc >= 2 && argc <= 3 && is(argv[1], word))
+            return Mode::Usage;
+    }
+    if (argc == 3 && is(argv[2], DEBUG_STR)) {
+        DEBUG = 1;
+        return Mode::Run;
+    }
+    return argc == 2 ? Mode::Run : Mode::Usage;
+}
+
+// The optional words, after the usage text of --help.
+static void printOptions()
+{
+    std::printf("Optional words:\n");
+    std::printf("    DEBUG       after the info file: print extra lines on each step\n");
+    std::printf("    --dry-run   before the info file: query the adapters and show each update\n");
+    std::printf("                command without running it\n");
+    std::printf("    --help, -h  this text\n");
+    std::printf("    --version   the program's version\n");
+    std::printf("\n");
+    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n");
 }
 
 // The version line below is padded to centre these lengths in the banner's 49 columns.
@@ -32,6 +90,52 @@ static void printBanner()
     std::printf("\n");
 }
 
+static void recordStop(int sig)
+{
+    requestStop(sig);
+}
+
+// Turns SIGINT, SIGTERM and SIGHUP into stop requests, which let the tool command in progress
+// finish: killing the program mid-flash would leave the tool working without anyone to report
+// it. A signal ignored at start stays ignored, as nohup and background jobs promise.
+static void watchSignals()
+{
+    // system() can collect its shell only while SIGCHLD has its default action; a parent may
+    // have left it ignored.
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGCHLD, &action, nullptr);
+
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
+    action.sa_handler = recordStop;
+    // Restarted calls: a signal must not turn into a failed write of the report.
+    action.sa_flags = SA_RESTART;
+    for (int sig : stops)
+        sigaddset(&action.sa_mask, sig);
+    for (int sig : stops) {
+        struct sigaction old = {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
+}
+
+// Takes the working directory's lock for the rest of the run, so that two runs never read each
+// other's output files; false when another process holds it. Where the directory cannot be
+// locked at all, the run goes on without it. The descriptor stays open, and the lock held, until
+// the process ends; no tool command inherits it.
+static bool lockWorkingDirectory()
+{
+    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return true;
+    if (flock(dir, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    bool busy = errno == EWOULDBLOCK;
+    close(dir);
+    return !busy;
+}
+
 // The run's exit status once its report is out: a report that could not be written must not
 // let the run pass for a success.
 static int finish(int status)
@@ -43,21 +147,42 @@ static int finish(int status)
 
 int main(int argc, char *argv[])
 {
+    watchSignals();
     printBanner();
 
-    if (argc == 3 && std::strcmp(argv[2], DEBUG_STR) == 0) {
-        DEBUG = 1;
-    } else if (argc != 2) {
+    switch (readCommandLine(argc, argv)) {
+    case Mode::Usage:
         printusage();
         return finish(1);
+    case Mode::Help:
+        printusage();
+        printOptions();
+        return finish(0);
+    case Mode::Version:
+        std::printf("orvTQupdate %s\n", ORV_VERSION);
+        return finish(0);
+    case Mode::Run:
+    case Mode::DryRun:
+        break;
     }
+    const bool dryRun = std::strcmp(argv[1], DRY_RUN_STR) == 0;
+    const char *infoFile = argv[dryRun ? 2 : 1];
 
     static adapterInfo adapterList[MAX_RECORDS];
-    int records = getUpdateList(adapterList, argv[1]);
+    int records = getUpdateList(adapterList, infoFile);
     if (records == READ_FAILED)
         return finish(READ_FAILED);
+    if (dryRun)
+        std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
+
+    if (!lockWorkingDirectory()) {
+        std::printf("ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n");
+        return finish(READ_FAILED);
+    }
 
     int adapters = getNumberOfControllers();
+    if (stopSignal() != 0)
+        return finish(reportStop());
     if (adapters == READ_FAILED || adapters <= 0)
         return finish(READ_FAILED);
     if (adapters > MAX_ADAPTERS) {
@@ -66,5 +191,5 @@ int main(int argc, char *argv[])
         return finish(READ_FAILED);
     }
 
-    return finish(update(adapters, records, adapterList));
+    return finish(update(adapters, records, adapterList, dryRun));
 }

@@ -4,8 +4,9 @@
 #include <cstring>
 
 // Characters that would let a package text run other commands or redirect files once the
-// update command line is handed to the shell.
-static const char SHELL_SPECIAL[] = ";&|<>()$`\\";
+// update command line is handed to the shell, or have the shell put the names of matching
+// files in its place, so that the tool would get another package than the report shows.
+static const char SHELL_SPECIAL[] = ";&|<>()$`\\*?[";
 
 // getLine, also telling in *ended whether the piece read finishes its line of the file, so that
 // a line longer than the buffer, which comes in several pieces, can be numbered as one line.
@@ -80,7 +81,37 @@ static bool packageRefused(const char *package, char (&why)[LINE_SIZE])
         std::snprintf(why, sizeof why, "its update package contains the shell character '%c'", *special);
         return true;
     }
+    // A word that begins with '#' would turn the rest of the command line, the redirection of
+    // the tool's output included, into a comment.
+    for (const char *c = std::strchr(package, '#'); c != nullptr; c = std::strchr(c + 1, '#')) {
+        if (c == package || c[-1] == ' ' || c[-1] == '\t') {
+            std::snprintf(why, sizeof why, "its update package has a word that begins with '#'");
+            return true;
+        }
+    }
     return false;
+}
+
+// Skips a UTF-8 byte-order mark at the start of stream, as some editors write one; false when
+// the bytes read to look for it cannot be given back.
+static bool skipByteOrderMark(FILE *stream)
+{
+    static const unsigned char MARK[] = {0xEF, 0xBB, 0xBF};
+    int seen[sizeof MARK];
+    size_t n = 0;
+    while (n < sizeof MARK && (seen[n] = std::getc(stream)) == MARK[n])
+        n++;
+    if (n == sizeof MARK)
+        return true;
+    // Whatever was read goes back in order; the byte that broke the match may be EOF.
+    if (seen[n] != EOF && std::ungetc(seen[n], stream) == EOF)
+        return false;
+    while (n > 0) {
+        n--;
+        if (std::ungetc(seen[n], stream) == EOF)
+            return false;
+    }
+    return true;
 }
 
 int getUpdateList(adapterInfo *adapterList, const char *path)
@@ -88,7 +119,9 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     std::printf("Update file:  %s.\n\n", path);
 
     FILE *file = std::fopen(path, "r");
-    if (file == nullptr) {
+    if (file == nullptr || !skipByteOrderMark(file)) {
+        if (file != nullptr)
+            std::fclose(file);
         printOpenError();
         return READ_FAILED;
     }
@@ -98,6 +131,10 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     int records = 0;
     int lineNumber = 0;
     bool failed = false;
+    // Every refused line is reported, so that the operator can mend them all in one go; any
+    // one of them refuses the whole file, since the adapters it meant would be left out unsaid.
+    bool refused = false;
+    bool tooMany = false;
     bool lineStarts = true;
     bool ended = true;
     // Messages name lines as an editor shows them: every piece of a long line carries its number.
@@ -108,12 +145,6 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
         // Blank lines, and lines of nothing but commas and spaces, carry no adapter at all.
         if (line[std::strspn(line, ", ")] == '\0')
             continue;
-        if (records == MAX_RECORDS) {
-            std::printf("ERROR: Line %d of the adapter info file and the lines after it are ignored: "
-                        "at most %d adapters are supported.\n\n",
-                        lineNumber, MAX_RECORDS);
-            break;
-        }
 
         char *cursor = line;
         char *ssdid = nextField(&cursor);
@@ -122,10 +153,21 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
         if (package == nullptr) {
             std::printf("ERROR: Line %d of the adapter info file is ignored: "
                         "it has fewer than three fields.\n\n", lineNumber);
+            refused = true;
             continue;
         }
         if (packageRefused(package, why)) {
             std::printf("ERROR: Line %d of the adapter info file is ignored: %s.\n\n", lineNumber, why);
+            refused = true;
+            continue;
+        }
+        if (records == MAX_RECORDS) {
+            if (!tooMany)
+                std::printf("ERROR: Line %d of the adapter info file is ignored: it starts record %d, "
+                            "and at most %d adapters are supported.\n\n",
+                            lineNumber, MAX_RECORDS + 1, MAX_RECORDS);
+            tooMany = true;
+            refused = true;
             continue;
         }
 
@@ -148,6 +190,10 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     std::fclose(file);
     if (failed)
         return READ_FAILED;
+    if (refused) {
+        std::printf("ERROR: The adapter info file cannot be used as it stands; no adapter is updated.\n\n");
+        return READ_FAILED;
+    }
 
     std::printf("This update is for the following adapters:\n");
     for (int i = 0; i < records; i++)

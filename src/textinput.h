@@ -22,7 +22,8 @@ struct adapterInfo {
 // Reads the next line of stream into buf, less its newline and trailing spaces: 1, or -1 when none.
 int getLine(FILE *stream, char *buf, int size);
 
-// Reads the info file at path into adapterList and lists its adapters: the records read, or READ_FAILED.
+// Reads the info file at path into adapterList and lists its adapters: the records read, or
+// READ_FAILED when the file cannot be read or any of its lines is refused.
 int getUpdateList(adapterInfo *adapterList, const char *path);
 
 #endif

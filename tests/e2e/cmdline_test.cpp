@@ -48,6 +48,15 @@ TEST_F(CommandLine, EveryRejectedArgumentListGetsBannerAndUsage)
         {"info.txt", "DEBUG", "DEBUG"},
         {"info.txt", "DEBUG", "x"},
         {"a", "b", "c", "d"},
+        // The option words only in the forms they have.
+        {"--dry-run"},
+        {"--dry-run", "info.txt", "debug"},
+        {"--dry-run", "info.txt", "DEBUG", "x"},
+        {"info.txt", "--dry-run"},
+        {"--help", "DEBUG"},
+        {"-h", "info.txt"},
+        {"--version", "DEBUG"},
+        {"--help", "--version"},
     };
     for (const auto &args : rejected) {
         std::string shown;
@@ -60,6 +69,23 @@ TEST_F(CommandLine, EveryRejectedArgumentListGetsBannerAndUsage)
         std::remove(path("calls").c_str());
         std::remove(path("list.out").c_str());
     }
+}
+
+TEST_F(CommandLine, HelpAndVersionRunNothing)
+{
+    const std::string help = BANNER + USAGE +
+                             "Optional words:\n"
+                             "    DEBUG       after the info file: print extra lines on each step\n"
+                             "    --dry-run   before the info file: query the adapters and show each update\n"
+                             "                command without running it\n"
+                             "    --help, -h  this text\n"
+                             "    --version   the program's version\n"
+                             "\n"
+                             "Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n";
+    expectRun(run({"--help"}), help, 0);
+    expectRun(run({"-h"}), help, 0);
+    expectRun(run({"--version"}), BANNER + "orvTQupdate 1.46\n", 0);
+    EXPECT_FALSE(exists("calls")) << "a tool command ran";
 }
 
 TEST_F(CommandLine, SingleArgumentDebugIsTheInfoFile)

@@ -98,7 +98,22 @@ bool Scratch::exists(const std::string &name) const
     return lstat(path(name).c_str(), &st) == 0;
 }
 
-RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool asNobody) const
+bool Scratch::waitFor(const std::string &name) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
+    while (!exists(name) && std::chrono::steady_clock::now() < deadline) {
+        struct timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
+    return exists(name);
+}
+
+std::string Scratch::stdoutPath() const
+{
+    return root_ + "/stdout";
+}
+
+RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool asNobody, const Signals &signals) const
 {
     const bool drop = asNobody && geteuid() == 0;
     std::string program = ORVTQUPDATE_PATH;
@@ -125,7 +140,8 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     for (std::string &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    const std::string work = path(""), outFile = root_ + "/stdout", errFile = root_ + "/stderr";
+    const std::string work = path(""), outFile = stdoutPath(), errFile = root_ + "/stderr";
+    const std::string when = signals.send != 0 ? path(signals.when) : "";
     const char *outPath = out == Stdout::Full ? "/dev/full" : outFile.c_str();
 
     std::fflush(stdout);
@@ -134,7 +150,13 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     if (pid < 0)
         return {"", "fork failed", -1};
     if (pid == 0) {
-        setpgid(0, 0);
+        // A session of its own, as a terminal gives a job: a signal to the group reaches the
+        // program, the shell and the tool, and nothing of the test's.
+        setsid();
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        for (int sig : signals.ignored)
+            sigaction(sig, &ignore, nullptr);
         // The streams are opened before the user changes: nobody cannot write beside work/.
         int in = open("/dev/null", O_RDONLY);
         int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -153,14 +175,18 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
         (void)!::write(2, msg, sizeof msg - 1);
         _exit(125);
     }
-    setpgid(pid, pid);
 
     int wstatus = 0;
     bool killed = false;
+    bool sent = signals.send == 0;
     const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
     for (pid_t done; (done = waitpid(pid, &wstatus, WNOHANG)) != pid;) {
         if (done < 0)
             return {"", "waitpid failed", -1};
+        if (!sent && access(when.c_str(), F_OK) == 0) {
+            kill(signals.group ? -pid : pid, signals.send);
+            sent = true;
+        }
         if (!killed && std::chrono::steady_clock::now() > deadline) {
             kill(-pid, SIGKILL);
             killed = true;
@@ -176,6 +202,8 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
         result.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus))
         result.status = 128 + WTERMSIG(wstatus);
+    if (!sent)
+        result.err += "[harness: " + signals.when + " never appeared; no signal was sent]\n";
     if (killed)
         result.err += "[harness: run killed after " + std::to_string(RUN_LIMIT.count()) + " s]\n";
     return result;

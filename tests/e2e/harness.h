@@ -32,6 +32,15 @@ struct RunResult {
 // Where a run's standard output goes: captured in RunResult::out, closed, or /dev/full.
 enum class Stdout { Captured, Closed, Full };
 
+// What happens to a run's signals: some ignored from the start, as nohup or a background job
+// leaves them, and one signal sent once a file appears in the scratch directory.
+struct Signals {
+    std::vector<int> ignored;
+    int send = 0;        // the signal to send; 0 for none
+    std::string when;    // the file whose appearance sends it
+    bool group = true;   // to the whole process group, as a terminal's Ctrl-C; else to the program alone
+};
+
 // Fixture owning one scratch directory, the program's working directory; names are relative to it.
 class Scratch : public ::testing::Test {
 protected:
@@ -50,12 +59,16 @@ protected:
     std::string read(const std::string &name) const;
     // Whether name exists (any kind of file).
     bool exists(const std::string &name) const;
-    // Runs the program with args in the scratch directory, stdin from /dev/null, under any
-    // checker named in ORV_TEST_WRAPPER; asNobody runs it as the user nobody when the tests run
-    // as the superuser, so that permissions bind. A run that has not ended after a minute is
-    // killed with its process group and reported as 128 + SIGKILL.
+    // Waits up to a minute for name to exist; whether it does.
+    bool waitFor(const std::string &name) const;
+    // Where a run's captured standard output is written while it runs.
+    std::string stdoutPath() const;
+    // Runs the program with args in the scratch directory, in a session of its own, stdin from
+    // /dev/null, under any checker named in ORV_TEST_WRAPPER; asNobody runs it as the user nobody
+    // when the tests run as the superuser, so that permissions bind. A run that has not ended
+    // after a minute is killed with its process group and reported as 128 + SIGKILL.
     RunResult run(const std::vector<std::string> &args, Stdout out = Stdout::Captured,
-                  bool asNobody = false) const;
+                  bool asNobody = false, const Signals &signals = {}) const;
 
 private:
     std::string root_;  // holds work/ (the scratch directory) and the captured streams

@@ -4,6 +4,7 @@
 #include "harness.h"
 #include "texts.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,16 @@ TEST_F(ToolOutput, AdapterCountsFromListsOfUpToAMillionLines)
          counted(2) + ENTERING + querying(1, true) + identified("0x9999", true) + uncovered(1) + querying(2, true) +
              identified("0x9999", true) + uncovered(2) + EXITING,
          "-c 1 -list\n-c 2 -list\n", 1},
+        // A list cut short by a signal would pass for the whole machine.
+        {"list command killed halfway", "echo '1  A'; kill -TERM $$; echo '2  B'", {"info.txt"},
+         "ERROR: The adapter list is incomplete: the list command was ended by signal 15.\n\n", "", 231},
+        {"list command reporting a signal's 128 + S", "echo '1  A'; exit 137", {"info.txt"},
+         "ERROR: The adapter list is incomplete: the list command was ended by signal 9.\n\n", "", 231},
+        {"list command ended by Ctrl-C: a stop request", "echo '1  A'; exit 130", {"info.txt"},
+         "ERROR: Stopped by signal 2; no further adapter is updated.\n\n", "", 130},
+        // Other statuses stay unread: the list decides.
+        {"list command failing with 193", "echo '1  A'; exit 193", {"info.txt"},
+         ENTERING + querying(1, false) + identified("0x9999", false) + uncovered(1) + EXITING, "-c 1 -list\n", 1},
     };
     write("info.txt", "0x1111,Alpha,a.bin\n");
     for (const Case &c : cases) {
@@ -58,6 +69,7 @@ TEST_F(ToolOutput, AdapterCountsFromListsOfUpToAMillionLines)
                   "*) echo '" + ID_KEY + " 0x9999' ;;\n"
                   "esac\n");
         write("calls", "");
+        std::remove(path("ssdid.out").c_str());
         expectRun(run(c.args), BANNER + listing("info.txt", {"Alpha"}) + c.console, c.status);
         EXPECT_EQ(read("calls"), "-listall\n" + c.calls);
         if (c.calls.empty()) {

@@ -216,7 +216,7 @@ TEST_F(Update, PackageReachesTheToolAsShellWords)
     EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin --force now please two  words\n");
 }
 
-TEST_F(Update, RefusedLineIsNeitherMatchedNorRun)
+TEST_F(Update, RefusedLineRefusesTheWholeFileBeforeAnyToolCommand)
 {
     struct Case {
         std::string fields;  // after the ID, which a later good line shares
@@ -225,8 +225,9 @@ TEST_F(Update, RefusedLineIsNeitherMatchedNorRun)
     std::vector<Case> cases = {
         {"Refused", "it has fewer than three fields"},
         {"Refused," + std::string(217, 'x'), "its update package is longer than 216 characters"},
+        {"Refused,c.bin #touch pwned", "its update package has a word that begins with '#'"},
     };
-    for (char special : std::string(";&|<>()$`\\"))
+    for (char special : std::string(";&|<>()$`\\*?["))
         cases.push_back({std::string("Refused,c.bin") + special + "touch pwned",
                          std::string("its update package contains the shell character '") + special + "'"});
     machine("0x1111, A\n");
@@ -234,14 +235,45 @@ TEST_F(Update, RefusedLineIsNeitherMatchedNorRun)
         SCOPED_TRACE(c.fields);
         // The blank line counts: the message names the line as an editor shows it.
         write("info.txt", "\n0x1111," + c.fields + "\n0x1111,Alpha,a.bin\n");
-        write("tarvo.log", "");
         expectRun(run({"info.txt"}),
-                  BANNER + listing("info.txt", {"Alpha"}, "ERROR: Line 2 of the adapter info file is ignored: " + c.why + ".\n\n") +
-                      ENTERING + updated(1, "0x1111", "Alpha", "a.bin") + EXITING,
-                  0);
-        EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
+                  BANNER + "Update file:  info.txt.\n\nERROR: Line 2 of the adapter info file is ignored: " + c.why +
+                      ".\n\nERROR: The adapter info file cannot be used as it stands; no adapter is updated.\n\n",
+                  231);
+        EXPECT_FALSE(exists("list.out")) << "a tool command ran";
         EXPECT_FALSE(exists("pwned"));
     }
+}
+
+TEST_F(Update, DryRunQueriesAndMatchesButUpdatesNothing)
+{
+    write("info.txt", INFO);
+    machine("0x1111, A\n0x9999, Other\n0x2222, B, exit=3\n");
+    const auto wouldRun = [](int adapter, const std::string &id, const std::string &name, const std::string &package) {
+        const std::string n = std::to_string(adapter);
+        return querying(adapter, false) + identified(id, false) + "Adapter " + n + " is a " + name +
+               ".\n\nWould run:  ./tarvo -c " + n + " -updatepkg " + package + " > result.out\n\n";
+    };
+    expectRun(run({"--dry-run", "info.txt"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta"}) +
+                  "Dry run: the adapters are queried, but no update command is run.\n\n" + ENTERING +
+                  wouldRun(1, "0x1111", "Alpha", "a.bin") + notCovered(2, "0x9999") +
+                  wouldRun(3, "0x2222", "Beta", "b.bin") + EXITING,
+              0);
+    EXPECT_FALSE(exists("tarvo.log"));
+    EXPECT_FALSE(exists("result.out"));
+}
+
+TEST_F(Update, EveryAdaptersToolOutputIsKept)
+{
+    write("info.txt", INFO);
+    machine("0x1111, A, exit=3\n0x2222, B\n");
+    expectRun(run({"info.txt"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta"}) + ENTERING + updated(1, "0x1111", "Alpha", "a.bin", 768) +
+                  updated(2, "0x2222", "Beta", "b.bin") + EXITING,
+              3);
+    EXPECT_NE(read("result-1.out").find("Update failed with error code 3."), std::string::npos) << read("result-1.out");
+    EXPECT_NE(read("result-2.out").find("Update completed successfully."), std::string::npos);
+    EXPECT_EQ(read("result.out"), read("result-2.out"));
 }
 
 TEST_F(Update, IdsAreComparedWhole)

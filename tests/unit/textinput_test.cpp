@@ -150,6 +150,7 @@ using Record = std::array<std::string, 3>;  // ssdid, adapterName, updatePackage
 
 const std::string HEADING = "This update is for the following adapters:\n";
 const std::string OPEN_ERROR = "ERROR: Could not open adapter info file... controller info not found!\n\n";
+const std::string FILE_REFUSED = "ERROR: The adapter info file cannot be used as it stands; no adapter is updated.";
 
 std::string listing(const std::vector<Record> &records)
 {
@@ -200,8 +201,10 @@ protected:
         run.out = captureStdout([&] { run.result = getUpdateList(table, file.c_str()); });
         EXPECT_TRUE(table[MAX_RECORDS].ssdid == guard && table[MAX_RECORDS].adapterName == guard &&
                     table[MAX_RECORDS].updatePackage == guard);
-        for (int i = 0; run.result != READ_FAILED && i < run.result && i < MAX_RECORDS; i++) {
+        for (int i = 0; run.result != READ_FAILED && i < run.result && i < MAX_RECORDS; i++)
             run.records.push_back({table[i].ssdid, table[i].adapterName, table[i].updatePackage});
+        // A refused file may have filled records before its refusal.
+        for (int i = 0; i < MAX_RECORDS; i++) {
             std::free(table[i].ssdid);
             std::free(table[i].adapterName);
             std::free(table[i].updatePackage);
@@ -224,15 +227,26 @@ protected:
         return run;
     }
 
-    // The run kept exactly these records, listed them, and refused exactly these line numbers.
+    // The run kept exactly these records and listed them; or, with lines refused, named exactly
+    // those lines and refused the whole file.
     void expectRun(const ListRun &run, const std::vector<Record> &records, const std::vector<int> &refused = {})
     {
-        EXPECT_EQ(run.result, static_cast<int>(records.size()));
-        EXPECT_EQ(run.records, records);
-        EXPECT_EQ(run.rest, "Update file:  " + path + ".\n\n" + listing(records));
-        ASSERT_EQ(run.errors.size(), refused.size()) << run.out;
+        std::vector<std::string> errors = run.errors;
+        if (refused.empty()) {
+            EXPECT_EQ(run.result, static_cast<int>(records.size()));
+            EXPECT_EQ(run.records, records);
+            EXPECT_EQ(run.rest, "Update file:  " + path + ".\n\n" + listing(records));
+        } else {
+            ASSERT_TRUE(records.empty()) << "a refused file keeps no records";
+            EXPECT_EQ(run.result, READ_FAILED);
+            EXPECT_EQ(run.rest, "Update file:  " + path + ".\n\n");
+            ASSERT_FALSE(errors.empty());
+            EXPECT_EQ(errors.back(), FILE_REFUSED);
+            errors.pop_back();
+        }
+        ASSERT_EQ(errors.size(), refused.size()) << run.out;
         for (size_t i = 0; i < refused.size(); i++)
-            EXPECT_TRUE(namesLine(run.errors[i], refused[i])) << run.errors[i] << " should name line " << refused[i];
+            EXPECT_TRUE(namesLine(errors[i], refused[i])) << errors[i] << " should name line " << refused[i];
     }
 
     struct Case {
@@ -264,6 +278,10 @@ TEST_F(UpdateListTest, SplitsFieldsOnCommas)
         {"tabs kept", "12\t34,Al\tpha,pkg\t-f\n", {{"12\t34", "Al\tpha", "pkg\t-f"}}, {}},
         {"package of several words", "1234,Alpha,pkg.bin -force -v\n", {{"1234", "Alpha", "pkg.bin -force -v"}}, {}},
         {"last line without newline", "0x1F04,Gamma,g.img", {{"0x1F04", "Gamma", "g.img"}}, {}},
+        {"byte-order mark skipped", "\xEF\xBB\xBF" "1234,Alpha,pkg.bin\n", {{"1234", "Alpha", "pkg.bin"}}, {}},
+        {"byte-order mark only at the start", "1,A,a\n\xEF\xBB\xBF" "2,B,b\n", {{"1", "A", "a"}, {"\xEF\xBB\xBF" "2", "B", "b"}}, {}},
+        {"part of a mark is data", "\xEF\xBB" "1,A,a\n", {{"\xEF\xBB" "1", "A", "a"}}, {}},
+        {"a file of only a mark", "\xEF\xBB\xBF", {}, {}},
     });
 }
 
@@ -285,7 +303,7 @@ TEST_F(UpdateListTest, LinesWithoutAnyFieldAreSkippedSilently)
         expectRun(list(std::string(gap) + "1,A,a\n" + gap + "2,B,b\n" + gap), {a, b});
     }
     // Skipped lines still count for the numbers that later messages name.
-    expectRun(list("\n  \n,,\n1,A,a\nonly one field\n"), {a}, {5});
+    expectRun(list("\n  \n,,\n1,A,a\nonly one field\n"), {}, {5});
     expectRun(list(""), {});
 }
 
@@ -297,10 +315,10 @@ TEST_F(UpdateListTest, ShortLinesAreRefusedByLineNumber)
         {"two fields", "0x1234,Alpha\n", {}, {1}},
         {"two fields and commas", ",0x1234,,Alpha,,,\n", {}, {1}},
         {"package of spaces only", "0x1234,Alpha,    \n", {}, {1}},
-        {"between good lines", "1,A,a\n9,Z\n2,B,b\n", {a, b}, {2}},
-        {"several", "x\n1,A,a\ny,z\n\n2,B,b\nw\n", {a, b}, {1, 3, 6}},
-        {"tab is a field, not a blank", "\t\n1,A,a\n", {a}, {1}},
-        {"CRLF blank line is not blank", "\r\n1,A,a\n", {a}, {1}},
+        {"between good lines", "1,A,a\n9,Z\n2,B,b\n", {}, {2}},
+        {"several", "x\n1,A,a\ny,z\n\n2,B,b\nw\n", {}, {1, 3, 6}},
+        {"tab is a field, not a blank", "\t\n1,A,a\n", {}, {1}},
+        {"CRLF blank line is not blank", "\r\n1,A,a\n", {}, {1}},
     });
 }
 
@@ -318,10 +336,14 @@ TEST_F(UpdateListTest, KeepsAtMostThirtyRecords)
 
     expectRun(list(lines(1, 30)), first30);
     expectRun(list(lines(1, 30) + "\n\n  \n"), first30);
-    expectRun(list(lines(1, 31)), first30, {31});
-    expectRun(list(lines(1, 45)), first30, {31});
+    expectRun(list(lines(1, 31)), {}, {31});
+    // The limit is named once; the lines after it are still checked.
+    expectRun(list(lines(1, 45) + "bad\n"), {}, {31, 46});
     // Refused lines are not records and do not count toward the limit.
-    expectRun(list(lines(1, 10) + "bad\n" + lines(11, 10) + "1,2,3;4\n\n" + lines(21, 15)), first30, {11, 22, 34});
+    expectRun(list(lines(1, 10) + "bad\n" + lines(11, 10) + "1,2,3;4\n\n" + lines(21, 15)), {}, {11, 22, 34});
+    // Record 31 can start in the line whose first piece is record 30.
+    const std::string head = "30,Name 30,p30,";
+    expectRun(list(lines(1, 29) + head + std::string(255 - head.size(), 'f') + "31,N,p\n"), {}, {30});
 }
 
 TEST_F(UpdateListTest, PackageLengthLimit)
@@ -329,25 +351,27 @@ TEST_F(UpdateListTest, PackageLengthLimit)
     const std::string at = pattern(PACKAGE_MAX), over = pattern(PACKAGE_MAX + 1);
     expectRun(list("1,A," + at + "\n"), {{"1", "A", at}});
     expectRun(list("1,A," + over + "\n"), {}, {1});
-    expectRun(list("1,A,a\n2,B," + pattern(251) + "\n3,C,c\n"), {{"1", "A", "a"}, {"3", "C", "c"}}, {2});
+    expectRun(list("1,A,a\n2,B," + pattern(251) + "\n3,C,c\n"), {}, {2});
     // Only the third field counts: what follows a further comma is ignored.
     expectRun(list("1,A," + at + "," + pattern(30) + "\n"), {{"1", "A", at}});
 }
 
 TEST_F(UpdateListTest, PackageWithShellCharactersIsRefused)
 {
-    for (char c : std::string(";&|<>()$`\\")) {
+    for (char c : std::string(";&|<>()$`\\*?[")) {
         const std::string ch(1, c);
         SCOPED_TRACE(ch);
-        expectRun(list("1,A,a\n2,B,pkg" + ch + "x.bin\n3,C," + ch + "\n4,D,d" + ch + "\n"), {{"1", "A", "a"}}, {2, 3, 4});
+        expectRun(list("1,A,a\n2,B,pkg" + ch + "x.bin\n3,C," + ch + "\n4,D,d" + ch + "\n"), {}, {2, 3, 4});
     }
+    // A '#' that begins a word would make a comment of the rest of the command line.
+    expectRun(list("1,A,#x\n2,B,a #x\n3,C,a\t#x\n4,D,a#x\n5,E,a\r#x\n"), {}, {1, 2, 3});
 }
 
 TEST_F(UpdateListTest, CharactersThatNeverReachTheShellAreKept)
 {
     const std::vector<Record> kept = {
         {"1;2", "A & B|C", "a.pkg"},       // ID and name are never part of a command line
-        {"3", "C", "pkg*.bin"},            // wildcards keep their ordinary meaning
+        {"3", "C", "fw#2.bin ~/x.bin"},    // '#' inside a word and '~' keep their ordinary meaning
         {"4", "D", "'quoted name' \"x\""}, // so do quotes
         {"5", "E", "e.pkg -flag\tvalue"},  // words for the tool
     };
@@ -388,12 +412,12 @@ TEST_F(UpdateListTest, MessagesNameTheLineOfTheFileNotThePiece)
     const Record a = {"1", "A", "a"};
     const std::string name(251, 'N');  // makes a line of 255 characters, whose newline comes as a piece
     expectRuns({
-        {"after a 254-character line", "9," + name.substr(1) + ",p\nbad\n", {{"9", name.substr(1), "p"}}, {2}},
+        {"after a 254-character line", "9," + name.substr(1) + ",p\nbad\n", {}, {2}},
         // One record, and the empty rest of the line is skipped.
-        {"after a 255-character line", "9," + name + ",p\nbad\n1,A,a\nbad\n", {{"9", name, "p"}, a}, {2, 4}},
+        {"after a 255-character line", "9," + name + ",p\nbad\n1,A,a\nbad\n", {}, {2, 4}},
         // A package too long in the first piece refuses it; the rest, one field, is a short line.
         {"pieces of a 300-character line", "1,A," + pattern(296) + "\nbad\n", {}, {1, 1, 2}},
-        {"three pieces", std::string(600, 'x') + "\n1,A,a\nbad\n", {a}, {1, 1, 1, 3}},
+        {"three pieces", std::string(600, 'x') + "\n1,A,a\nbad\n", {}, {1, 1, 1, 3}},
         {"NUL before the newline", "1,A\0,a\nbad\n"s, {}, {1, 2}},
     });
 }
