@@ -110,9 +110,11 @@ said() { # LOG HOST ok|fatal TEXT
         on { block = block $0 "\n" } /^}/ && on { on = 0; last = block } END { printf "%s", last }' "$1" |
         grep -qF -- "$4"
 }
-# Nothing of the run reached HOST: no program copied, no update asked for.
+# Nothing of the run reached HOST: no program copied, no update asked for, result.out untouched.
 untouched() { # HOST
-    [ ! -e "hosts/$1/orvTQupdate" ] && [ ! -e "hosts/$1/info.txt" ] && [ ! -e "hosts/$1/tarvo.log" ]
+    for file in orvTQupdate info.txt tarvo.log result.out; do
+        [ ! -e "hosts/$1/$file" ] || return 1
+    done
 }
 
 # Check mode: a plan per host, and not one update command anywhere.
@@ -122,9 +124,10 @@ for host in clean uncovered unreadable; do
     check "check mode: no update on $host and no file left in its tool directory" untouched "$host"
 done
 check "check mode: the dry run ran in the tool directory" [ -s hosts/clean/list.out ]
-check "check mode: clean host would be updated" said plan.log clean ok "would be updated"
-check "check mode: clean host is changed" recap plan.log clean 1 0
-check "check mode: host with nothing covered" said plan.log uncovered ok "nothing on this host is covered"
+check "check mode: clean host would be updated, and is changed" \
+    eval 'said plan.log clean ok "would be updated" && recap plan.log clean 1 0'
+check "check mode: host with nothing covered, unchanged" \
+    eval 'said plan.log uncovered ok "nothing on this host is covered" && recap plan.log uncovered 0 0'
 check "check mode: host whose ID cannot be read fails" said plan.log unreadable fatal "would fail on this host"
 check "check mode: the scratch directories are gone" [ -z "$(ls "$scratch/tmp")" ]
 
