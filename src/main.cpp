@@ -23,8 +23,8 @@ void printusage()
     std::printf("\n");
 }
 
-// What the command line asks for. The design's two forms, FILE and FILE DEBUG, keep their
-// meaning whatever FILE is called; the words below are recognised only in the forms listed.
+// What the command line asks for. The two original forms, FILE and FILE DEBUG, keep their
+// meaning whatever FILE is called; the option words count only in the forms listed below.
 enum class Mode { Usage, Help, Version, Run, DryRun };
 
 static const char *const DRY_RUN_STR = "--dry-run";
@@ -150,7 +150,8 @@ int main(int argc, char *argv[])
     watchSignals();
     printBanner();
 
-    switch (readCommandLine(argc, argv)) {
+    const Mode mode = readCommandLine(argc, argv);
+    switch (mode) {
     case Mode::Usage:
         printusage();
         return finish(1);
@@ -165,7 +166,7 @@ int main(int argc, char *argv[])
     case Mode::DryRun:
         break;
     }
-    const bool dryRun = std::strcmp(argv[1], DRY_RUN_STR) == 0;
+    const bool dryRun = mode == Mode::DryRun;
     const char *infoFile = argv[dryRun ? 2 : 1];
 
     static adapterInfo adapterList[MAX_RECORDS];
