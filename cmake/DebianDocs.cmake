@@ -26,3 +26,10 @@ file(MAKE_DIRECTORY "${docdir}")
 file(COPY_FILE "${CPACK_ORV_COPYRIGHT}" "${docdir}/copyright")
 file(COPY_FILE "${CPACK_ORV_CHANGELOG}" "${docdir}/changelog")
 gzip_file("${docdir}/changelog")
+
+# Modes as Debian wants them, whatever the umask of the checkout and the build: directories and
+# programs 755, other files 644.
+execute_process(COMMAND chmod -R u=rwX,go=rX "${root}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "chmod of the staged files failed (${status})")
+endif()

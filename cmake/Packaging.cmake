@@ -6,8 +6,6 @@ include(GNUInstallDirs)
 option(ORV_INSTALL_REHEARSAL_TOOL
        "Also install the stand-in adapter tool, as orvTQupdate-rehearsal-tarvo, for rehearsing updates" OFF)
 
-set(ORV_MANPAGE_DATE 2012-10-11)
-configure_file(${PROJECT_SOURCE_DIR}/docs/orvTQupdate.1.in ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 @ONLY)
 
 install(TARGETS orvTQupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -27,10 +25,41 @@ if(BUILD_TESTING)
                    ${PROJECT_BINARY_DIR}/docs/example-run)
 endif()
 
-# Debian's changelog entry is dated when the package is configured; SOURCE_DATE_EPOCH pins it.
+# The release date (month/day/two-digit year, see CMakeLists.txt) as seconds since 1970 at
+# midnight UTC: the date of the changelog entry, and of every file in the package, so that two
+# builds of one commit give the same package.
+if(NOT ORV_RELEASE_DATE MATCHES "^([0-9][0-9])/([0-9][0-9])/([0-9][0-9])$")
+  message(FATAL_ERROR "ORV_RELEASE_DATE \"${ORV_RELEASE_DATE}\" is not MM/DD/YY")
+endif()
+# Days since 1970 by the civil calendar, counted in years that begin on 1 March, so that the
+# leap day comes last.
+math(EXPR month "${CMAKE_MATCH_1}")
+math(EXPR day "${CMAKE_MATCH_2}")
+math(EXPR year "2000 + ${CMAKE_MATCH_3}")
+if(month LESS_EQUAL 2)
+  math(EXPR year "${year} - 1")
+  math(EXPR month "${month} + 12")
+endif()
+math(EXPR days "365 * ${year} + ${year} / 4 - ${year} / 100 + ${year} / 400 - 719468")
+math(EXPR ORV_RELEASE_EPOCH "86400 * (${days} + (153 * (${month} - 3) + 2) / 5 + ${day} - 1)")
+# string(TIMESTAMP) formats SOURCE_DATE_EPOCH when it is set; formatting the date back also
+# catches a day that the month does not have.
+set(caller_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${ORV_RELEASE_EPOCH})
 string(TIMESTAMP ORV_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+string(TIMESTAMP release_date_again "%m/%d/%y" UTC)
+string(TIMESTAMP ORV_MANPAGE_DATE "%Y-%m-%d" UTC)
+if(caller_epoch STREQUAL "")
+  unset(ENV{SOURCE_DATE_EPOCH})
+else()
+  set(ENV{SOURCE_DATE_EPOCH} "${caller_epoch}")
+endif()
+if(NOT release_date_again STREQUAL ORV_RELEASE_DATE)
+  message(FATAL_ERROR "ORV_RELEASE_DATE \"${ORV_RELEASE_DATE}\" is not a date")
+endif()
 set(ORV_MAINTAINER "orvTQupdate developers <orvtqupdate@example.org>")
 configure_file(${PROJECT_SOURCE_DIR}/docs/debian-changelog.in ${PROJECT_BINARY_DIR}/docs/changelog @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/orvTQupdate.1.in ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 @ONLY)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvtqupdate)
@@ -60,4 +89,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_ORV_CHANGELOG ${PROJECT_BINARY_DIR}/docs/changelog)
 set(CPACK_ORV_COPYRIGHT ${PROJECT_SOURCE_DIR}/docs/copyright)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianDocs.cmake)
+# The DEB generator dates the files from SOURCE_DATE_EPOCH in cpack's environment; this file,
+# read by cpack before it packages, sets the release date there unless the caller set one.
+set(CPACK_ORV_RELEASE_EPOCH ${ORV_RELEASE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackDate.cmake)
 include(CPack)
