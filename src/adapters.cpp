@@ -223,6 +223,10 @@ static void keepResult(int adapter)
     char kept[LINE_SIZE];
     std::snprintf(kept, sizeof kept, "result-%d.out", adapter);
     FILE *from = std::fopen("result.out", "rb");
+    // A fresh file rather than one truncated and written again, which some file systems push to
+    // the disk at once; an earlier run's copy is replaced either way.
+    if (from != nullptr)
+        std::remove(kept);
     FILE *to = from != nullptr ? std::fopen(kept, "wb") : nullptr;
     bool copied = to != nullptr;
     char buf[BUFSIZ];
