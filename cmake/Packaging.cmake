@@ -6,7 +6,6 @@ include(GNUInstallDirs)
 option(ORV_INSTALL_REHEARSAL_TOOL
        "Also install the stand-in adapter tool, as orvTQupdate-rehearsal-tarvo, for rehearsing updates" OFF)
 
-
 install(TARGETS orvTQupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(ORV_INSTALL_REHEARSAL_TOOL)

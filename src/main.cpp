@@ -90,11 +90,6 @@ static void printBanner()
     std::printf("\n");
 }
 
-static void recordStop(int sig)
-{
-    requestStop(sig);
-}
-
 // Turns SIGINT, SIGTERM and SIGHUP into stop requests, which let the tool command in progress
 // finish: killing the program mid-flash would leave the tool working without anyone to report
 // it. A signal ignored at start stays ignored, as nohup and background jobs promise.
@@ -108,7 +103,7 @@ static void watchSignals()
     sigaction(SIGCHLD, &action, nullptr);
 
     const int stops[] = {SIGINT, SIGTERM, SIGHUP};
-    action.sa_handler = recordStop;
+    action.sa_handler = requestStop;
     // Restarted calls: a signal must not turn into a failed write of the report.
     action.sa_flags = SA_RESTART;
     for (int sig : stops)

@@ -26,6 +26,12 @@ namespace fs = std::filesystem;
 
 const std::string INFO = "0x1111,Alpha,a.bin\n0x2222,Beta,b.bin\n";
 
+// The program's output up to the update pass with the fixture's info file.
+std::string listed()
+{
+    return BANNER + listing("info.txt", {"Alpha", "Beta"});
+}
+
 class Fault : public Scratch {
 protected:
     void SetUp() override
@@ -64,7 +70,7 @@ TEST_F(Fault, OutputFileThatCannotBeCreated)
         {"a link into a missing directory",
          [](const std::string &file) { ASSERT_EQ(symlink("missing/out", file.c_str()), 0); }},
     };
-    const std::string head = BANNER + listing("info.txt", {"Alpha", "Beta"});
+    const std::string head = listed();
     const int shell = redirectionFailure();
     ASSERT_GT(shell, 0);
 
@@ -113,7 +119,7 @@ TEST_F(Fault, WorkingDirectoryNotWritable)
     ASSERT_EQ(chmod(path("marks").c_str(), 0777), 0);
     writeTool("echo \"$*\" >> marks/calls\n");
     ASSERT_EQ(chmod(path("").c_str(), 0555), 0);
-    expectRun(run({"info.txt", "DEBUG"}, Stdout::Captured, true), BANNER + listing("info.txt", {"Alpha", "Beta"}) + LIST_ERROR, 231);
+    expectRun(run({"info.txt", "DEBUG"}, Stdout::Captured, true), listed() + LIST_ERROR, 231);
     EXPECT_FALSE(exists("list.out"));
     EXPECT_FALSE(exists("marks/calls")) << "a tool command ran";
 }
@@ -144,7 +150,7 @@ TEST_F(Fault, EarlierOutputFilesThatCannotBeReplacedAreNeverRead)
         ASSERT_EQ(chmod(path("ssdid.out").c_str(), 0444), 0);
         fs::remove(path("tarvo.log"));
 
-        expectRun(run({"info.txt"}, Stdout::Captured, true), BANNER + listing("info.txt", {"Alpha", "Beta"}) + c.console, c.status);
+        expectRun(run({"info.txt"}, Stdout::Captured, true), listed() + c.console, c.status);
         EXPECT_FALSE(exists("tarvo.log")) << read("tarvo.log");
         fs::remove(path("ssdid.out"));
     }
@@ -271,12 +277,6 @@ TEST_F(Fault, StandardOutputThatTakesNothing)
                 EXPECT_EQ(text.find(line), std::string::npos) << file.path() << " holds " << line;
         }
     }
-}
-
-// The program's output up to the update pass with the fixture's info file.
-std::string listed()
-{
-    return BANNER + listing("info.txt", {"Alpha", "Beta"});
 }
 
 std::string stopped(int sig)
