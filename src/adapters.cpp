@@ -1,6 +1,7 @@
 #include "adapters.h"
 
 #include "main.h"
+#include "report.h"
 
 #include <cctype>
 #include <climits>
@@ -48,7 +49,7 @@ int stopSignal()
 int reportStop()
 {
     int sig = stopSignal();
-    std::printf("ERROR: Stopped by signal %d; no further adapter is updated.\n\n", sig);
+    printError("Stopped by signal %d; no further adapter is updated.", sig);
     return 128 + sig;
 }
 
@@ -86,12 +87,12 @@ static bool runTool(const char *cmd, const char *announcement, int *status)
 
 static void printListError()
 {
-    std::printf("ERROR: Could not open list file... adapter list not found!\n\n");
+    printError("Could not open list file... adapter list not found!");
 }
 
 static void printConfigError(int adapter)
 {
-    std::printf("ERROR: Could not open config file... adapter %d config not found!\n\n", adapter);
+    printError("Could not open config file... adapter %d config not found!", adapter);
 }
 
 // Empties the output file at path before the command that fills it runs; false when this run
@@ -141,7 +142,7 @@ int getNumberOfControllers()
     // status says nothing that the list file does not.
     int sig = endingSignal(status);
     if (sig != 0) {
-        std::printf("ERROR: The adapter list is incomplete: the list command was ended by signal %d.\n\n", sig);
+        printError("The adapter list is incomplete: the list command was ended by signal %d.", sig);
         return READ_FAILED;
     }
     return countControllers("list.out");
@@ -239,7 +240,7 @@ static void keepResult(int adapter)
     if (from != nullptr)
         std::fclose(from);
     if (!copied)
-        std::printf("ERROR: Could not keep the tool's output for adapter %d in %s.\n\n", adapter, kept);
+        printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept);
 }
 
 int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun)
@@ -257,7 +258,7 @@ int update(int adapters, int records, const adapterInfo *adapterList, bool dryRu
             break;
         std::printf("sdid:%s\n", ssdid);
         if (ssdid[0] == '\0') {
-            std::printf("ERROR: Could not read the ID of adapter %d; it is not updated.\n\n", i);
+            printError("Could not read the ID of adapter %d; it is not updated.", i);
             failure = 1;
             continue;
         }

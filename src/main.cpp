@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include "adapters.h"
+#include "report.h"
 #include "textinput.h"
 #include "version.h"
 
@@ -172,7 +173,7 @@ int main(int argc, char *argv[])
         std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
 
     if (!lockWorkingDirectory()) {
-        std::printf("ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n");
+        printError("Another orvTQupdate run is using this directory; no adapter is updated.");
         return finish(READ_FAILED);
     }
 
@@ -182,7 +183,7 @@ int main(int argc, char *argv[])
     if (adapters == READ_FAILED || adapters <= 0)
         return finish(READ_FAILED);
     if (adapters > MAX_ADAPTERS) {
-        std::printf("ERROR: %d adapters found; at most %d are supported. No adapter is updated.\n\n",
+        printError("%d adapters found; at most %d are supported. No adapter is updated.",
                     adapters, MAX_ADAPTERS);
         return finish(READ_FAILED);
     }

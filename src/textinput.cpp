@@ -1,5 +1,7 @@
 #include "textinput.h"
 
+#include "report.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -66,7 +68,7 @@ static char *copyField(const char *text, size_t size)
 
 static void printOpenError()
 {
-    std::printf("ERROR: Could not open adapter info file... controller info not found!\n\n");
+    printError("Could not open adapter info file... controller info not found!");
 }
 
 // Tells in why, when the package is one the program will not hand to the shell, the reason.
@@ -151,21 +153,21 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
         char *name = nextField(&cursor);
         char *package = nextField(&cursor);
         if (package == nullptr) {
-            std::printf("ERROR: Line %d of the adapter info file is ignored: "
-                        "it has fewer than three fields.\n\n", lineNumber);
+            printError("Line %d of the adapter info file is ignored: "
+                   "it has fewer than three fields.", lineNumber);
             refused = true;
             continue;
         }
         if (packageRefused(package, why)) {
-            std::printf("ERROR: Line %d of the adapter info file is ignored: %s.\n\n", lineNumber, why);
+            printError("Line %d of the adapter info file is ignored: %s.", lineNumber, why);
             refused = true;
             continue;
         }
         if (records == MAX_RECORDS) {
             if (!tooMany)
-                std::printf("ERROR: Line %d of the adapter info file is ignored: it starts record %d, "
-                            "and at most %d adapters are supported.\n\n",
-                            lineNumber, MAX_RECORDS + 1, MAX_RECORDS);
+                printError("Line %d of the adapter info file is ignored: it starts record %d, "
+                           "and at most %d adapters are supported.",
+                           lineNumber, MAX_RECORDS + 1, MAX_RECORDS);
             tooMany = true;
             refused = true;
             continue;
@@ -175,8 +177,9 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
         record.ssdid = copyField(ssdid, LINE_SIZE);
         record.adapterName = copyField(name, LINE_SIZE);
         record.updatePackage = copyField(package, PACKAGE_MAX + 1);
+        record.lineNumber = lineNumber;
         if (record.ssdid == nullptr || record.adapterName == nullptr || record.updatePackage == nullptr) {
-            std::printf("ERROR: Out of memory while reading the adapter info file.\n\n");
+            printError("Out of memory while reading the adapter info file.");
             failed = true;
             break;
         }
@@ -191,7 +194,7 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     if (failed)
         return READ_FAILED;
     if (refused) {
-        std::printf("ERROR: The adapter info file cannot be used as it stands; no adapter is updated.\n\n");
+        printError("The adapter info file cannot be used as it stands; no adapter is updated.");
         return READ_FAILED;
     }
 

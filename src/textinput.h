@@ -17,6 +17,7 @@ struct adapterInfo {
     char *ssdid;          // PCI subsystem device ID as the adapter tool prints it (LINE_SIZE bytes)
     char *adapterName;    // name shown to the operator (LINE_SIZE bytes)
     char *updatePackage;  // argument of the tool's update option (PACKAGE_MAX + 1 bytes)
+    int lineNumber;       // the file's line it came from, as an editor numbers it
 };
 
 // Reads the next line of stream into buf, less its newline and trailing spaces: 1, or -1 when none.

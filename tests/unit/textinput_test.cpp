@@ -195,7 +195,7 @@ protected:
         // One slot more than the reader may fill: it must stay as it is.
         static char guard[] = "guard";
         adapterInfo table[MAX_RECORDS + 1] = {};
-        table[MAX_RECORDS] = {guard, guard, guard};
+        table[MAX_RECORDS] = {guard, guard, guard, 0};
 
         ListRun run;
         run.out = captureStdout([&] { run.result = getUpdateList(table, file.c_str()); });
