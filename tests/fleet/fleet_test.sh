@@ -1,174 +1,175 @@
 #!/bin/sh
-# Runs the fleet example's playbook for real, against hosts that are all this machine
-# (connection: local), each with its own tool directory and simulated adapters, in this order:
-#   clean       one adapter updated, one not covered        exit 0            passes, changed
-#   failing     first update fails (3), second succeeds     exit 3            fails, changed
-#   uncovered   no adapter covered                          exit 1, no error  passes
-#   unreadable  the adapter's ID cannot be read             exit 1 + ERROR    fails
-#   notool      ./tarvo is not executable                   not run           fails, no files
-# First a check-mode plan of clean, uncovered and unreadable; then a rollout in batches of one
-# that the failing host stops; then the rest with the old behaviour (one batch, no threshold);
-# then only passing hosts. Checks the verdicts, Ansible's exit status, what the tool was asked
-# and what reached each host.
+# Runs the fleet example's playbook for real against hosts that are all this machine, each with
+# its own tool directory and simulated adapters, one scenario per rule, and checks the fetched
+# reports and the fleet report summary.csv (parsed, never Ansible's console):
+#   precheck    the info file names a package not sent: the play fails, no host touched
+#   plan        --check of the whole fleet: a plan per host, no update anywhere
+#   unreachable batches 1,3,...: an ssh host on a closed port and a host that drops after its
+#               flash stop the rollout after their batch, though the third host there passed
+#   resume      batches 1,2,...: hosts updated before are skipped; the failing host stops the
+#               rollout although the other host of its batch passed (the threshold)
+#   force       orv_force flashes an updated host again; all hosts pass, exit status 0
+#   after       one batch, no threshold: hosts that vanish or lose an adapter after the run fail
+#               the health gate, a killed job is seen as lost, a hung one is timed out; and a
+#               second rollout started meanwhile changes nothing on the host the first holds
 # Usage: fleet_test.sh PROGRAM TOOL EXAMPLES-DIR SCRATCH-DIR   (exit 77: no ansible-playbook)
 set -u
 if [ "$#" -ne 4 ] || [ -z "$4" ] || [ "$4" = "/" ]; then
     echo "usage: fleet_test.sh PROGRAM TOOL EXAMPLES-DIR SCRATCH-DIR" >&2
     exit 2
 fi
-program=$1 tool=$2 examples=$3 scratch=$4
+program=$1 tool=$2 examples=$3 scratch=$4 here=$(cd "$(dirname "$0")" && pwd)
 if ! command -v ansible-playbook >/dev/null 2>&1; then
     echo "ansible-playbook is not installed (Debian package ansible-core); skipped"
     exit 77
 fi
-
 failures=0
 check() { # DESCRIPTION COMMAND...
     what=$1
     shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAILED: $what"
-        failures=$((failures + 1))
-    fi
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
+rm -rf "$scratch" && mkdir -p "$scratch" && cd "$scratch" && scratch=$(pwd) || exit 1
 
-rm -rf "$scratch" && mkdir -p "$scratch" || exit 1
-cd "$scratch" || exit 1
-scratch=$(pwd)
+# Ansible keeps its files under the scratch directory and reads no configuration of the machine's.
+export ANSIBLE_HOME="$scratch/ansible" ANSIBLE_LOCAL_TEMP="$scratch/ansible/tmp" ANSIBLE_CONFIG="$scratch/ansible.cfg"
+export ANSIBLE_REMOTE_TEMP="$scratch/ansible/tmp" ANSIBLE_ASYNC_DIR="$scratch/ansible/async"
+export ANSIBLE_CONNECTION_PLUGINS="$here/connection_plugins" ANSIBLE_PIPELINING=1
+export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_HOST_KEY_CHECKING=0 LC_ALL=C.UTF-8 LANG=C.UTF-8
+: > ansible.cfg
+closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
-# Ansible keeps its temporary files and settings under the scratch directory, reads no
-# configuration of the machine's, and needs a UTF-8 locale.
-export ANSIBLE_HOME="$scratch/ansible-home" ANSIBLE_LOCAL_TEMP="$scratch/ansible-tmp"
-export ANSIBLE_REMOTE_TEMP="$scratch/ansible-tmp" ANSIBLE_CONFIG="$scratch/ansible.cfg"
-export ANSIBLE_ASYNC_DIR="$scratch/ansible-async"
-export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_FORCE_COLOR=0
-export LC_ALL=C.UTF-8 LANG=C.UTF-8
-# The check-mode plan's scratch directories go here, where the test can see them gone.
-export TMPDIR="$scratch/tmp"
-: > ansible.cfg && mkdir tmp || exit 1
-
-machine() { # HOST LINE...
-    host=$1
-    shift
-    mkdir -p "hosts/$host" && cp "$tool" "hosts/$host/tarvo" || exit 1
-    printf '%s\n' "$@" > "hosts/$host/tarvo-machine.txt"
+# HOST INVENTORY-VARS MACHINE-LINE...: a tool directory with the stand-in tool, and its host.
+host() {
+    mkdir -m 0755 "hosts" "hosts/$1" 2>/dev/null; install -m 0755 "$tool" "hosts/$1/tarvo" || exit 1
+    name=$1 vars=$2
+    shift 2
+    printf '%s\n' "$@" > "hosts/$name/tarvo-machine.txt"
+    echo "        $name: {orv_workdir: $scratch/hosts/$name, $vars}" >> inventory.yml
 }
-machine clean "0x1111, KEP 4-port RAID controller" "0x4444, KEP 1-port network adapter"
-machine failing "0x2222, KEP 2-port HBA, exit=3" "0x1111, KEP 4-port RAID controller"
-machine uncovered "0x4444, KEP 1-port network adapter"
-machine unreadable "0x1111, KEP 4-port RAID controller, query=fail"
-machine notool "0x1111, KEP 4-port RAID controller"
-chmod a-x hosts/notool/tarvo
-all_hosts="clean failing uncovered unreadable notool"
+printf '%s\n' all: "  children:" "    adapter_hosts:" "      vars: {ansible_connection: local, ansible_python_interpreter: /usr/bin/python3}" "      hosts:" > inventory.yml
+ok="0x1111, KEP 4-port RAID controller"
+host canary "" "$ok" "0x4444, KEP 1-port network adapter"
+host sshdown "ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_port: $closed_port" "$ok"
+host dropped "ansible_connection: flaky, flaky_down: $scratch/hosts/dropped/result-1.out" "$ok"
+host peer "" "$ok"
+host failing "" "0x2222, KEP 2-port HBA, exit=3" "$ok"
+host later "" "$ok"
+host unreadable "" "0x1111, KEP 4-port RAID controller, query=fail"
+host gone "ansible_connection: flaky, flaky_down: $scratch/hosts/gone/result-1.out, flaky_from_reconnect: true" "$ok"
+host shrinking "" "$ok" "0x2222, KEP 2-port HBA"
+host lost "orv_timeout: 40" "0x1111, KEP 4-port RAID controller, ms=30000"
+host hung "orv_timeout: 2" "0x1111, KEP 4-port RAID controller, ms=30000"
+host busy "" "0x1111, KEP 4-port RAID controller, ms=1000"
+# The new firmware takes the HBA of "shrinking" away: the tool lists it no more after the flash.
+mv hosts/shrinking/tarvo hosts/shrinking/tarvo.real
+printf '%s\n' '#!/bin/sh' './tarvo.real "$@"; status=$?' \
+    '[ "$3" != -updatepkg ] || sed -i /0x2222/d tarvo-machine.txt' 'exit $status' > hosts/shrinking/tarvo
+chmod 0755 hosts/shrinking/tarvo
 
-{
-    echo "all:"
-    echo "  children:"
-    echo "    adapter_hosts:"
-    echo "      vars:"
-    echo "        ansible_connection: local"
-    echo "        ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
-    echo "      hosts:"
-    for host in $all_hosts; do
-        echo "        $host:"
-        echo "          orv_workdir: $scratch/hosts/$host"
-    done
-} > inventory.yml
-
-cat > extra-vars.json <<JSON
-{
-  "orv_program": "$program",
-  "orv_info_file": "$examples/info.txt",
-  "orv_packages": ["$examples/packages/raid4-fw-2.10.pkg", "$examples/packages/hba2-fw-1.07.pkg"],
-  "orv_poll": 1
-}
+packages="\"$examples/packages/raid4-fw-2.10.pkg\", \"$examples/packages/hba2-fw-1.07.pkg\", \"$examples/packages/raid8-fw-3.02.pkg\""
+cat > vars.json <<JSON
+{"orv_program": "$program", "orv_info_file": "$examples/info.txt", "orv_packages": [$packages],
+ "orv_report_dir": "$scratch/reports", "orv_poll": 1, "orv_settle_seconds": 0, "orv_health_timeout": 3}
 JSON
-
-playbook() { # LOG ARG...
+playbook() { # LOG ARG...: runs the playbook, sets $status
     log=$1
     shift
-    ansible-playbook -i inventory.yml -e @extra-vars.json "$examples/fleet/update.yml" "$@" > "$log" 2>&1
+    ansible-playbook -f 10 -i inventory.yml -e @vars.json "$examples/fleet/update.yml" "$@" > "$log" 2>&1
     status=$?
-    cat "$log"
+    echo "--- $log: ansible-playbook exit status $status"
 }
-# The old behaviour: every host in one batch, no host stopping the others.
 one_batch="-e orv_serial=0 -e orv_max_fail_percentage=100"
 
-# HOST's line in the play recap: changed=C and failed=F; "absent" when the play never had it.
-recap() { # LOG HOST CHANGED FAILED
-    if [ "$3" = absent ]; then
-        ! grep -Eq "^$2 +: ok=" "$1"
-    else
-        grep -Eq "^$2 +: ok=[0-9]+ +changed=$3 +unreachable=0 +failed=$4 " "$1"
+# What the fleet report says: the outcome of HOST, or with a third word its adapters' states.
+summary() { # DIR HOST [states]
+    python3 - "$@" <<'PY'
+import csv, sys
+rows = [r for r in csv.DictReader(open(sys.argv[1] + "/summary.csv")) if r["host"] == sys.argv[2]]
+print(" ".join(r["state"] for r in rows) if len(sys.argv) > 3 else rows[0]["outcome"] if rows else "absent")
+PY
+}
+said() { # DIR HOST TEXT: the reasons that summary.md gives for HOST hold TEXT
+    awk -v h="### $2" '$0 == h { on = 1; next } /^### / { on = 0 } on' "$1/summary.md" | grep -qF -- "$3"
+}
+report() { # HOST EXPRESSION: a member of the host's fetched report (Python, on the document d)
+    python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "reports/$1.json" "$2"
+}
+lines() { # HOST: the updates the stand-in tool was asked for
+    if [ -e "hosts/$1/tarvo.log" ]; then wc -l < "hosts/$1/tarvo.log"; else echo 0; fi
+}
+pristine() { # HOST: nothing of a rollout reached the host's tool directory
+    [ "$(ls -A "hosts/$1")" = "$(printf 'tarvo\ntarvo-machine.txt')" ]
+}
+is() { [ "$1" = "$2" ]; }
+
+playbook precheck.log -e '{"orv_packages": ["'"$examples"'/packages/raid4-fw-2.10.pkg"]}'
+check "precheck: the play fails" is "$status" 2
+check "precheck: no host touched" eval 'for h in canary peer later busy; do pristine $h || exit 1; done'
+check "precheck: says which package is not sent" grep -qF 'the info file names packages that are not sent: "hba2-fw-1.07.pkg"' precheck.log
+
+playbook plan.log --check --limit canary,later,unreadable $one_batch
+check "plan: a host would fail (exit status 2)" is "$status" 2
+check "plan: outcomes" is "$(summary reports/check canary) $(summary reports/check later) $(summary reports/check unreadable)" "would update would update failed"
+check "plan: the adapters' states" is "$(summary reports/check canary states) / $(summary reports/check unreadable states)" "would update not covered / no id"
+check "plan: no update asked for, no file or hold left, no record of a run" \
+    eval '[ ! -e reports/canary.json ] && for h in canary later unreadable; do [ "$(lines $h)" = 0 ] &&
+          [ "$(ls -A hosts/$h)" = "$(printf "list.out\nssdid.out\ntarvo\ntarvo-machine.txt")" ] || exit 1; done'
+
+playbook unreachable.log --limit canary,sshdown,dropped,peer,later -e '{"orv_serial": [1, 3]}'
+check "unreachable: the play fails" is "$status" 2
+for pair in canary=updated sshdown=unreachable dropped=unreachable peer=updated later="not touched"; do
+    check "unreachable: ${pair%%=*} is ${pair#*=}" is "$(summary reports "${pair%%=*}")" "${pair#*=}"
+done
+check "unreachable: the host after the stop is not touched" pristine later
+check "unreachable: the dropped host was flashed" is "$(lines dropped)" 1
+
+playbook resume.log --limit canary,peer,failing,later -e '{"orv_serial": [1, 2]}'
+check "resume: the play fails" is "$status" 2
+for pair in canary="already updated" peer="already updated" failing=failed later="not touched"; do
+    check "resume: ${pair%%=*} is ${pair#*=}" is "$(summary reports "${pair%%=*}")" "${pair#*=}"
+done
+check "resume: updated hosts not flashed again" is "$(lines canary) $(lines peer)" "1 1"
+check "resume: the failed adapter in the fetched report and the summary" \
+    is "$(report failing '[(a["state"], a["exit_code"]) for a in d["adapters"]]') $(summary reports failing states)" \
+    "[('failed', 3), ('updated', 0)] failed updated"
+check "resume: the failure shows the adapter's tool output" said reports failing "Update failed with error code 3."
+check "resume: the host after the stop is not touched" pristine later
+
+playbook force.log --limit canary -e orv_force=true
+check "force: the play passes (exit status 0)" is "$status" 0
+check "force: the updated host is flashed again" is "$(lines canary)" 2
+
+# The first rollout runs in the background; the second starts once the busy host's run is over,
+# while the first still holds it (it waits for the hung host and does the health gate).
+cat > vars-b.json <<JSON
+{"orv_info_file": "$scratch/b/info-b.txt", "orv_packages": ["$scratch/b/raid4-fw-2.10.pkg"], "orv_report_dir": "$scratch/reports-b"}
+JSON
+mkdir -p b && echo "0x1111,KEP 4-port RAID controller,raid4-fw-2.10.pkg" > b/info-b.txt && echo "other" > b/raid4-fw-2.10.pkg
+(playbook after.log --limit gone,shrinking,lost,hung,busy $one_batch; echo "$status" > after.status) &
+first=$!
+until [ -e hosts/lost/tarvo.log ] && [ -e hosts/busy/result-1.out ]; do sleep 0.2; done
+for p in /proc/[0-9]*; do
+    if [ "$(readlink "$p/cwd")" = "$scratch/hosts/lost" ] && [ "$(cat "$p/comm")" = tarvo ]; then
+        kill -KILL -- "-$(ps -o pgid= -p "${p#/proc/}" | tr -d ' ')"
     fi
-}
-# A result of HOST (the last of its kind: ok or fatal) holds TEXT.
-said() { # LOG HOST ok|fatal TEXT
-    awk -v start="$3: [$2]" 'index($0, start) == 1 && /{$/ { block = "" ; on = 1 }
-        on { block = block $0 "\n" } /^}/ && on { on = 0; last = block } END { printf "%s", last }' "$1" |
-        grep -qF -- "$4"
-}
-# Nothing of the run reached HOST: no program copied, no update asked for, result.out untouched.
-untouched() { # HOST
-    for file in orvTQupdate info.txt tarvo.log result.out; do
-        [ ! -e "hosts/$1/$file" ] || return 1
-    done
-}
-
-# Check mode: a plan per host, and not one update command anywhere.
-playbook plan.log --check --limit clean,uncovered,unreadable $one_batch
-check "check mode: ansible-playbook reports the host that would fail (exit status 2, got $status)" [ "$status" -eq 2 ]
-for host in clean uncovered unreadable; do
-    check "check mode: no update on $host and no file left in its tool directory" untouched "$host"
 done
-check "check mode: the dry run ran in the tool directory" [ -s hosts/clean/list.out ]
-check "check mode: clean host would be updated, and is changed" \
-    eval 'said plan.log clean ok "would be updated" && recap plan.log clean 1 0'
-check "check mode: host with nothing covered, unchanged" \
-    eval 'said plan.log uncovered ok "nothing on this host is covered" && recap plan.log uncovered 0 0'
-check "check mode: host whose ID cannot be read fails" said plan.log unreadable fatal "would fail on this host"
-check "check mode: the scratch directories are gone" [ -z "$(ls "$scratch/tmp")" ]
-
-# The default rollout: one host per batch, and the failing second host ends it.
-playbook rollout.log
-check "rollout: ansible-playbook reports a failed host (exit status 2, got $status)" [ "$status" -eq 2 ]
-check "rollout: clean host passes, changed" recap rollout.log clean 1 0
-check "rollout: partly updated failing host is changed and failed" recap rollout.log failing 1 1
-check "rollout: failure message lists the failed adapter" \
-    said rollout.log failing fatal "Update of adapter 1 failed with return code:  768."
-check "rollout: failure message shows the failed adapter's tool output" \
-    said rollout.log failing fatal "Update failed with error code 3."
-check "rollout: the play says that it stops and which hosts it leaves" \
-    grep -qF "The rollout stops after this batch: failing failed (1 of 1 hosts, orv_max_fail_percentage 0). Not touched: uncovered, unreadable, notool." rollout.log
-for host in uncovered unreadable notool; do
-    check "rollout: $host, in a later batch, is not in the play and not touched" \
-        eval "recap rollout.log $host absent && untouched $host"
+playbook second.log --limit busy -e @vars-b.json
+wait "$first"
+check "after: the play fails" is "$(cat after.status)" 2
+for pair in gone=unhealthy shrinking=unhealthy lost=lost hung="timed out" busy=updated; do
+    check "after: ${pair%%=*} is ${pair#*=}" is "$(summary reports "${pair%%=*}")" "${pair#*=}"
 done
-check "rollout: clean host: the covered adapter got its package" \
-    [ "$(cat hosts/clean/tarvo.log 2>/dev/null)" = "1 0x1111 raid4-fw-2.10.pkg" ]
-check "rollout: failing host: both adapters were tried, the later success after the failure" \
-    [ "$(cat hosts/failing/tarvo.log 2>/dev/null)" = "$(printf '1 0x2222 hba2-fw-1.07.pkg\n2 0x1111 raid4-fw-2.10.pkg')" ]
-
-# The rest in one batch: a failed host does not stop the others.
-playbook rest.log --limit uncovered,unreadable,notool $one_batch
-check "one batch: ansible-playbook reports failed hosts (exit status 2, got $status)" [ "$status" -eq 2 ]
-check "one batch: host with nothing covered passes, unchanged" recap rest.log uncovered 0 0
-check "one batch: host whose adapter ID cannot be read fails" recap rest.log unreadable 0 1
-check "one batch: failure message holds the ERROR line and the tool's standard error" \
-    eval 'said rest.log unreadable fatal "ERROR: Could not read the ID of adapter 1" &&
-          said rest.log unreadable fatal "tarvo: adapter 1 does not answer"'
-check "one batch: host without an executable tool fails with a clear message" \
-    said rest.log notool fatal "tarvo is missing or not executable on this host"
-check "one batch: host without an executable tool gets no files" untouched notool
-check "one batch: the run reached the hosts with the tool" [ -e hosts/unreadable/orvTQupdate ]
-check "one batch: no update was asked for where none is covered or readable" \
-    eval '[ ! -e hosts/uncovered/tarvo.log ] && [ ! -e hosts/unreadable/tarvo.log ]'
-
-# With only passing hosts the whole play passes.
-playbook passing.log --limit clean,uncovered $one_batch
-check "ansible-playbook passes when every host passes (exit status 0, got $status)" [ "$status" -eq 0 ]
+check "after: the gate says the host did not answer" said reports gone "Wait for the host to answer again"
+check "after: the gate says the dry run lists other adapters" said reports shrinking "the dry run after the run lists 1 adapters (0x1111), the run found 2"
+check "after: the lost run names its adapter and the tool's last output" \
+    eval 'said reports lost "while it was at adapter 1 of 1" && said reports lost "Applying package raid4-fw-2.10.pkg"'
+check "after: the timeout names the adapter" said reports hung "killed at orv_timeout (2 s) while it was at adapter 1 of 1"
+check "second: the busy host fails, the play too" is "$status/$(summary reports-b busy)" "2/busy"
+check "second: it says why" said reports-b busy "another rollout or run is in progress on this host"
+check "second: nothing of it reached the host" \
+    eval 'cmp -s hosts/busy/raid4-fw-2.10.pkg "$examples/packages/raid4-fw-2.10.pkg" && [ ! -e hosts/busy/info-b.txt ] && [ "$(lines busy)" = 1 ]'
+check "after: the hold is released" [ ! -e hosts/busy/.orvTQupdate-rollout ]
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
