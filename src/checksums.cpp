@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 // Hexadecimal digits of a digest, and the separators between it and the file's name.
-static const size_t HEX_DIGITS = 2 * SHA256_DIGEST_SIZE;
+static const size_t HEX_DIGITS = 2 * static_cast<size_t>(SHA256_DIGEST_SIZE);
 static const size_t NAME_START = HEX_DIGITS + 2;
 // The longest line a checksum file can hold: the digest, the separators and a file name that
 // open(2) would take. A longer one is not a checksum line, and need not be kept to tell.
@@ -98,7 +98,7 @@ static bool parseLine(const std::string &line, checksumEntry &entry)
             return false;
     }
     entry.digest[HEX_DIGITS] = '\0';
-    entry.name.assign(line, NAME_START, std::string::npos);
+    entry.name = line.substr(NAME_START);
     return entry.name.back() != '\r' && entry.name.find('\0') == std::string::npos;
 }
 
@@ -148,13 +148,11 @@ static void gather(sumsReader &reader, const unsigned char *bytes, size_t size)
     reader.line.append(reinterpret_cast<const char *>(bytes), size > room ? room : size);
 }
 
-bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
+// Reads fd to its end line by line into reader; false on a read error.
+static bool readLines(int fd, sumsReader &reader)
 {
-    entries.clear();
-    int fd = openRegular(path);
-    sumsReader reader = {path, &entries, {}, {}, false, 0, false};
-    ssize_t n = fd < 0 ? -1 : 0;
-    while (fd >= 0 && (n = readBlock(fd)) > 0) {
+    ssize_t n;
+    while ((n = readBlock(fd)) > 0) {
         const unsigned char *at = block;
         const unsigned char *end = block + n;
         while (at < end) {
@@ -166,16 +164,23 @@ bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
             at = newline + 1;
         }
     }
+    // The last line may lack its newline.
+    if (n == 0 && !reader.line.empty())
+        endLine(reader);
+    return n == 0;
+}
+
+bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
+{
+    entries.clear();
+    sumsReader reader = {path, &entries, {}, {}, false, 0, false};
+    int fd = openRegular(path);
+    bool read = fd >= 0 && readLines(fd, reader);
     if (fd >= 0)
         close(fd);
-    if (n < 0) {
+    if (!read)
         printError("Could not read the checksum file %s.", path);
-        return false;
-    }
-    // The last line may lack its newline.
-    if (!reader.line.empty())
-        endLine(reader);
-    return !reader.malformed;
+    return read && !reader.malformed;
 }
 
 // What checking one package found.
