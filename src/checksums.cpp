@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <unordered_map>
+#include <map>
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <sys/stat.h>
@@ -106,7 +106,7 @@ static bool parseLine(const std::string &line, checksumEntry &entry)
 struct sumsReader {
     const char *path;
     std::vector<checksumEntry> *entries;
-    std::unordered_map<std::string, size_t> index;  // entry of each name
+    std::map<std::string, size_t> index;            // entry of each name
     std::string line;                               // the line so far, at most SUMS_LINE_MAX bytes
     bool tooLong;
     int lineNumber;
