@@ -2,6 +2,7 @@
 
 #include "scratch.h"
 
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <vector>
