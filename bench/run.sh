@@ -6,6 +6,8 @@
 #   reading   counting a 1,000,000-line list.out, the list-all command included, against the
 #             same command followed by grep -c '^[0-9]' list.out;            target <= 2.0
 #   memory    peak resident memory with that list.out against a 3-line one;  target <= 1.1
+#   checksums a dry run that first checks 256 MiB in four packages against a SHA-256 checksum
+#             file (--checksums) against sha256sum over the same four files;  target <= 0.5
 # Every figure is the median over REPS repetitions; each repetition runs the contenders in
 # turn, in alternating order, so that drift in the machine's load hits both alike.
 # Usage: run.sh PROGRAM MINTOOL BENCHRUN SCRATCH-DIR [REPS]
@@ -98,6 +100,28 @@ grep -q '^ERROR: 999998 adapters found' "$big/out.txt" || fail "the 1,000,000-li
 (cd "$small" && ./orvTQupdate info.txt > out.txt) || fail "the 3-line run did not end with exit status 0"
 [ "$(wc -l < "$small/list.out")" -eq 3 ] || fail "the small list.out does not have 3 lines"
 
+# --- checksums: four packages of 64 MiB, listed in SUMS as sha256sum writes it, each checked
+# by a dry run over four adapters before their queries.
+sums=$scratch/checksums
+setup "$sums" 4
+i=1
+: > "$sums/info.txt"
+while [ "$i" -le 4 ]; do
+    printf '0x%04x,Bench adapter type %d,pkg%02d.bin\n' $((0x1000 + i - 1)) "$i" "$i" >> "$sums/info.txt"
+    head -c $((64 << 20)) /dev/urandom > "$sums/pkg0$i.bin" || fail "could not write pkg0$i.bin"
+    i=$((i + 1))
+done
+(cd "$sums" && sha256sum pkg01.bin pkg02.bin pkg03.bin pkg04.bin > SUMS) || fail "sha256sum could not make SUMS"
+(cd "$sums" && ./orvTQupdate --checksums SUMS --dry-run info.txt > out.txt)
+[ $? -eq 0 ] || fail "the dry run with --checksums did not end with exit status 0"
+[ "$(grep -c '^Would run:' "$sums/out.txt")" -eq 4 ] || fail "the dry run with --checksums does not show 4 updates"
+# The check must really read the packages: one changed digit of a digest stops the run.
+awk 'NR == 3 { $0 = (substr($0, 1, 1) == "0" ? "1" : "0") substr($0, 2) } { print }' "$sums/SUMS" > "$sums/BAD"
+(cd "$sums" && ./orvTQupdate --checksums BAD --dry-run info.txt > bad.txt)
+[ $? -eq 231 ] || fail "the dry run with a wrong digest did not end with exit status 231"
+grep -q '^ERROR: The update package pkg03.bin of line 3 does not match' "$sums/bad.txt" ||
+    fail "the dry run with a wrong digest does not name pkg03.bin"
+
 r=1
 while [ "$r" -le "$reps" ]; do
     if [ $((r % 2)) -eq 1 ]; then
@@ -106,7 +130,11 @@ while [ "$r" -le "$reps" ]; do
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
+        measure "$sums" "$scratch/sums-program" ./orvTQupdate --checksums SUMS --dry-run info.txt
+        measure "$sums" "$scratch/sums-floor" sha256sum pkg01.bin pkg02.bin pkg03.bin pkg04.bin
     else
+        measure "$sums" "$scratch/sums-floor" sha256sum pkg01.bin pkg02.bin pkg03.bin pkg04.bin
+        measure "$sums" "$scratch/sums-program" ./orvTQupdate --checksums SUMS --dry-run info.txt
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
@@ -120,6 +148,8 @@ expectStatus "$scratch/over-floor" 0
 expectStatus "$scratch/read-program" 231
 expectStatus "$scratch/read-floor" 0
 expectStatus "$scratch/small-program" 0
+expectStatus "$scratch/sums-program" 0
+expectStatus "$scratch/sums-floor" 0
 
 overProgram=$(median "$scratch/over-program" 1)
 overFloor=$(median "$scratch/over-floor" 1)
@@ -127,9 +157,11 @@ readProgram=$(median "$scratch/read-program" 1)
 readFloor=$(median "$scratch/read-floor" 1)
 rssBig=$(median "$scratch/read-program" 2)
 rssSmall=$(median "$scratch/small-program" 2)
+sumsProgram=$(median "$scratch/sums-program" 1)
+sumsFloor=$(median "$scratch/sums-floor" 1)
 
 awk -v reps="$reps" -v op="$overProgram" -v of="$overFloor" -v rp="$readProgram" -v rf="$readFloor" \
-    -v mb="$rssBig" -v ms="$rssSmall" 'BEGIN {
+    -v mb="$rssBig" -v ms="$rssSmall" -v sp="$sumsProgram" -v sf="$sumsFloor" 'BEGIN {
     verdict["1"] = "met"; verdict["0"] = "NOT met"
     printf "Medians over %d alternating repetitions\n", reps
     printf "overhead  200 adapters, 401 commands: program %.3f s, /bin/sh -c floor %.3f s, ratio %.3f (target <= 1.05: %s)\n",
@@ -138,4 +170,6 @@ awk -v reps="$reps" -v op="$overProgram" -v of="$overFloor" -v rp="$readProgram"
         rp, rf, rp / rf, verdict[(rp / rf <= 2.0) ""]
     printf "memory    peak RSS with 1,000,000 lines %d KiB, with 3 lines %d KiB, ratio %.3f (target <= 1.1: %s)\n",
         mb, ms, mb / ms, verdict[(mb / ms <= 1.1) ""]
+    printf "checksums 256 MiB in 4 packages: program dry run with --checksums %.3f s, sha256sum %.3f s, ratio %.3f (target <= 0.5: %s)\n",
+        sp, sf, sp / sf, verdict[(sp / sf <= 0.5) ""]
 }'

@@ -4,11 +4,13 @@
 #include "report.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <sys/wait.h>
+#include <unistd.h>
 
 // The tool's command texts; every command runs the tool from the working directory, and the
 // shell writes its output to a file there.
@@ -34,6 +36,12 @@ static bool adapterCommand(char (&cmd)[LINE_SIZE], int adapter, const char *firs
 
 // The signal of the first stop request; written by signal handlers, so of this type alone.
 static volatile std::sig_atomic_t stopRequest = 0;
+// Whether the notice that a command is left to finish has been printed; once per run.
+static bool stopNoticed = false;
+// The signals that ask for a stop: Ctrl-C, Ctrl-\, a kill, a hangup, a reader gone away.
+static const int STOP_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
+// Signals that were ignored when the program started: they stay ignored, in the tool too.
+static sigset_t ignoredAtStart;
 
 void requestStop(int sig)
 {
@@ -53,6 +61,110 @@ int reportStop()
     return 128 + sig;
 }
 
+// Wakes the wait for a tool command; the wait itself looks at what happened.
+static void childEnded(int /*sig*/)
+{
+}
+
+// The stop signals and SIGCHLD: blocked from the last stop check until a command has ended, so
+// that a request either keeps the command from starting or is seen while it runs.
+static sigset_t heldSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : STOP_SIGNALS)
+        sigaddset(&set, sig);
+    sigaddset(&set, SIGCHLD);
+    return set;
+}
+
+void watchSignals()
+{
+    sigemptyset(&ignoredAtStart);
+    for (int sig = 1; sig < NSIG; sig++) {
+        struct sigaction old = {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            sigaddset(&ignoredAtStart, sig);
+    }
+    // A parent that ignores SIGCHLD would have every child reaped unseen; the tool gets the
+    // default action as well.
+    sigdelset(&ignoredAtStart, SIGCHLD);
+
+    // Restarted calls: a signal must not turn into a failed write of the report.
+    struct sigaction action = {};
+    action.sa_flags = SA_RESTART;
+    action.sa_mask = heldSignals();
+    action.sa_handler = childEnded;
+    sigaction(SIGCHLD, &action, nullptr);
+    action.sa_handler = requestStop;
+    for (int sig : STOP_SIGNALS) {
+        if (!sigismember(&ignoredAtStart, sig))
+            sigaction(sig, &action, nullptr);
+    }
+    // A mask inherited from the parent must not hold the requests back.
+    sigset_t held = heldSignals();
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+}
+
+// The child's side of a tool command: deaf to Ctrl-C and Ctrl-\, whose stop requests are the
+// program's to honour, with the signals ignored at start still ignored, every other signal at
+// its default and none blocked. Only async-signal-safe calls here.
+[[noreturn]] static void execShell(const char *cmd)
+{
+    struct sigaction action = {};
+    sigemptyset(&action.sa_mask);
+    for (int sig = 1; sig < NSIG; sig++) {
+        if (sig == SIGKILL || sig == SIGSTOP)
+            continue;
+        bool deaf = sig == SIGINT || sig == SIGQUIT || sigismember(&ignoredAtStart, sig);
+        action.sa_handler = deaf ? SIG_IGN : SIG_DFL;
+        // Signals that the C library keeps for itself refuse this; they are not the tool's.
+        sigaction(sig, &action, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    char sh[] = "sh";
+    char dashC[] = "-c";
+    char *const argv[] = {sh, dashC, const_cast<char *>(cmd), nullptr};
+    execve("/bin/sh", argv, environ);
+    _exit(127);
+}
+
+// Says once per run that a stop request waits for the command in progress.
+static void noticeStop()
+{
+    if (stopSignal() == 0 || stopNoticed)
+        return;
+    stopNoticed = true;
+    std::printf("Stop requested by signal %d: the command in progress is left to finish.\n\n", stopSignal());
+    std::fflush(stdout);
+}
+
+// Runs cmd by /bin/sh -c in a child of its own and waits for that child alone, with the held
+// signals blocked (wakeMask lets them through while waiting); the wait status as system() gives
+// it: 127 * 256 when the shell cannot be executed, -1 when no child could be made.
+static int runShell(const char *cmd, const sigset_t &wakeMask)
+{
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0)
+        execShell(cmd);
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child)
+            break;
+        if (done < 0 && errno != EINTR)
+            return -1;
+        noticeStop();
+        sigsuspend(&wakeMask);
+    }
+    noticeStop();
+    return status;
+}
+
 // The signal that ended a tool command, read from the shell's wait status: the shell's own
 // death, or the exit status 128 + S with which it reports a command that a signal ended; 0 for none.
 static int endingSignal(int status)
@@ -67,18 +179,31 @@ static int endingSignal(int status)
 }
 
 // The one way a tool command runs. Unless a stop has been requested, it prints the command's
-// announcement, writes the report out (so that a log shows each step as it starts, ahead of
-// anything the tool writes to a shared stream) and waits for the shell's status. false, with
-// nothing printed or run, when a stop request stands.
+// announcement and writes the report out (so that a log shows each step as it starts, ahead of
+// anything the tool writes to a shared stream); then, unless a stop was requested meanwhile, it
+// runs the command and waits for its wait status. false, with nothing run, after a stop request.
 static bool runTool(const char *cmd, const char *announcement, int *status)
 {
     if (stopSignal() != 0)
         return false;
     std::fputs(announcement, stdout);
     std::fflush(stdout);
-    *status = std::system(cmd);
-    // Ctrl-C or Ctrl-\ at a terminal reaches the tool's process group, while system() keeps
-    // this process deaf to them: the tool's status is where they show.
+
+    const sigset_t held = heldSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    const bool start = stopSignal() == 0;
+    if (start) {
+        sigset_t wake = previous;
+        for (int sig : STOP_SIGNALS)
+            sigdelset(&wake, sig);
+        sigdelset(&wake, SIGCHLD);
+        *status = runShell(cmd, wake);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!start)
+        return false;
+    // A tool that acts on Ctrl-C or Ctrl-\ itself reports it through its status.
     int sig = endingSignal(*status);
     if (sig == SIGINT || sig == SIGQUIT)
         requestStop(sig);

@@ -22,6 +22,9 @@ bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE]);
 // Copies the ID behind the key in the configuration file at path into ssdid, if there is one.
 void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE]);
 
+// Makes SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE stop requests, unless ignored at start.
+void watchSignals();
+
 // Records signal sig as a request to start no further tool command; safe in a signal handler.
 void requestStop(int sig);
 

@@ -6,7 +6,6 @@
 #include "version.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -24,44 +23,52 @@ void printusage()
     std::printf("\n");
 }
 
-// What the command line asks for. The two original forms, FILE and FILE DEBUG, keep their
-// meaning whatever FILE is called; the option words count only in the forms listed below.
+// What the command line asks for.
 enum class Mode { Usage, Help, Version, Run, DryRun };
-
-static const char *const DRY_RUN_STR = "--dry-run";
 
 static bool is(const char *arg, const char *word)
 {
     return std::strcmp(arg, word) == 0;
 }
 
-// Reads the command line and sets DEBUG when it asks for it.
-static Mode readCommandLine(int argc, char *argv[])
+// Reads the command line: options first, each word exactly a known one, up to the first word
+// that is not an option or up to "--"; then the info file and the optional DEBUG, which sets
+// DEBUG. *infoFile is the info file's argument in a run or a dry run.
+static Mode readCommandLine(int argc, char *argv[], const char **infoFile)
 {
-    if (argc == 2 && (is(argv[1], "--help") || is(argv[1], "-h")))
-        return Mode::Help;
-    if (argc == 2 && is(argv[1], "--version"))
-        return Mode::Version;
-    if (argc >= 3 && is(argv[1], DRY_RUN_STR)) {
-        if (argc == 3)
-            return Mode::DryRun;
-        if (argc == 4 && is(argv[3], DEBUG_STR)) {
-            DEBUG = 1;
-            return Mode::DryRun;
+    bool dryRun = false;
+    bool help = false;
+    bool version = false;
+    int i = 1;
+    for (; i < argc; i++) {
+        const char *word = argv[i];
+        if (is(word, "--")) {
+            i++;
+            break;
         }
-        return Mode::Usage;
-    }
-    // The option words on their own, or with DEBUG, are not info files.
-    static const char *const OPTIONS[] = {"--help", "-h", "--version", DRY_RUN_STR};
-    for (const char *word : OPTIONS) {
-        if (argc >= 2 && argc <= 3 && is(argv[1], word))
+        // A lone "-" is a name, as every other word that does not begin with '-'.
+        if (word[0] != '-' || word[1] == '\0')
+            break;
+        if (is(word, "--dry-run")) {
+            dryRun = true;
+        } else if (is(word, "--help") || is(word, "-h")) {
+            help = true;
+        } else if (is(word, "--version")) {
+            version = true;
+        } else {
+            std::printf("ERROR: Unknown option %s; see orvTQupdate --help.\n", word);
             return Mode::Usage;
+        }
     }
-    if (argc == 3 && is(argv[2], DEBUG_STR)) {
+    if (help || version)
+        return argc != 2 ? Mode::Usage : help ? Mode::Help : Mode::Version;
+    const int words = argc - i;
+    if (words == 2 && is(argv[i + 1], DEBUG_STR))
         DEBUG = 1;
-        return Mode::Run;
-    }
-    return argc == 2 ? Mode::Run : Mode::Usage;
+    else if (words != 1)
+        return Mode::Usage;
+    *infoFile = argv[i];
+    return dryRun ? Mode::DryRun : Mode::Run;
 }
 
 // The optional words, after the usage text of --help.
@@ -89,31 +96,6 @@ static void printBanner()
     std::printf("       Version %s - Release Date %s      \n", ORV_VERSION, ORV_RELEASE_DATE);
     std::printf("*************************************************\n");
     std::printf("\n");
-}
-
-// Turns SIGINT, SIGTERM and SIGHUP into stop requests, which let the tool command in progress
-// finish: killing the program mid-flash would leave the tool working without anyone to report
-// it. A signal ignored at start stays ignored, as nohup and background jobs promise.
-static void watchSignals()
-{
-    // system() can collect its shell only while SIGCHLD has its default action; a parent may
-    // have left it ignored.
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGCHLD, &action, nullptr);
-
-    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
-    action.sa_handler = requestStop;
-    // Restarted calls: a signal must not turn into a failed write of the report.
-    action.sa_flags = SA_RESTART;
-    for (int sig : stops)
-        sigaddset(&action.sa_mask, sig);
-    for (int sig : stops) {
-        struct sigaction old = {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            sigaction(sig, &action, nullptr);
-    }
 }
 
 // Takes the working directory's lock for the rest of the run, so that two runs never read each
@@ -146,7 +128,8 @@ int main(int argc, char *argv[])
     watchSignals();
     printBanner();
 
-    const Mode mode = readCommandLine(argc, argv);
+    const char *infoFile = nullptr;
+    const Mode mode = readCommandLine(argc, argv, &infoFile);
     switch (mode) {
     case Mode::Usage:
         printusage();
@@ -163,7 +146,6 @@ int main(int argc, char *argv[])
         break;
     }
     const bool dryRun = mode == Mode::DryRun;
-    const char *infoFile = argv[dryRun ? 2 : 1];
 
     static adapterInfo adapterList[MAX_RECORDS];
     int records = getUpdateList(adapterList, infoFile);

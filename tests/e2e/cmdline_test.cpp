@@ -88,15 +88,48 @@ TEST_F(CommandLine, HelpAndVersionRunNothing)
     EXPECT_FALSE(exists("calls")) << "a tool command ran";
 }
 
-TEST_F(CommandLine, SingleArgumentDebugIsTheInfoFile)
+TEST_F(CommandLine, UnknownOptionWordsAreUsageErrors)
+{
+    // Where an option may stand: before the info file. Abbreviations and clusters are not words.
+    const std::vector<std::vector<std::string>> cases = {
+        {"-v"}, {"-V"}, {"--verbose"}, {"--bogus"}, {"--bogus", "info.txt"}, {"--dry", "info.txt"},
+        {"-hh"}, {"--help=1"}, {"--dry-run", "-x", "info.txt"}, {"--dry-run", "--bogus", "info.txt", "DEBUG"},
+    };
+    for (const auto &args : cases) {
+        std::string bad;
+        for (const std::string &arg : args) {
+            if (bad.empty() && arg != "--dry-run")
+                bad = arg;
+        }
+        SCOPED_TRACE(bad);
+        expectRun(run(args), BANNER + "ERROR: Unknown option " + bad + "; see orvTQupdate --help.\n" + USAGE, 1);
+        EXPECT_FALSE(exists("calls")) << "a tool command ran";
+    }
+}
+
+TEST_F(CommandLine, InfoFileAndDebugAfterTheOptions)
 {
     write("DEBUG", "0x2222,Named Debug,d.bin\n");
+    write("-odd-name", "0x3333,Odd,o.bin\n");
     writeTool("");  // lists no adapter: the run ends after the info file
-    // Without the debug flag the count line stays away.
-    expectRun(run({"DEBUG"}), BANNER + listing("DEBUG", {"Named Debug"}), 231);
-
-    expectRun(run({"DEBUG", "DEBUG"}),
-              BANNER + listing("DEBUG", {"Named Debug"}) + "Number of adapters found:  0\n\n", 231);
+    struct Case {
+        std::vector<std::string> args;
+        std::string console;  // after the banner
+    };
+    const std::vector<Case> cases = {
+        // A single argument is the info file, whatever it reads; without the debug flag the
+        // count line stays away.
+        {{"DEBUG"}, listing("DEBUG", {"Named Debug"})},
+        {{"DEBUG", "DEBUG"}, listing("DEBUG", {"Named Debug"}) + e2e::counted(0)},
+        {{"info.txt", "DEBUG"}, listing("info.txt", {"Alpha"}) + e2e::counted(0)},
+        {{"--", "-odd-name"}, listing("-odd-name", {"Odd"})},
+        {{"--", "info.txt", "DEBUG"}, listing("info.txt", {"Alpha"}) + e2e::counted(0)},
+        {{"-"}, "Update file:  -.\n\n" + OPEN_ERROR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.front());
+        expectRun(run(c.args), BANNER + c.console, 231);
+    }
 }
 
 TEST_F(CommandLine, InfoFileThatDoesNotOpenEndsTheRunBeforeAnyToolCommand)

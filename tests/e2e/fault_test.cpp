@@ -279,11 +279,6 @@ TEST_F(Fault, StandardOutputThatTakesNothing)
     }
 }
 
-std::string stopped(int sig)
-{
-    return "ERROR: Stopped by signal " + std::to_string(sig) + "; no further adapter is updated.\n\n";
-}
-
 TEST_F(Fault, SecondRunInTheSameDirectoryIsRefusedBeforeAnyToolCommand)
 {
     machine("0x1111, A\n");
@@ -308,46 +303,103 @@ TEST_F(Fault, StopRequestsLetTheUpdateInProgressFinishAndStartNothingMore)
 {
     struct Case {
         const char *what;
+        std::string machine;  // the stand-in's machine file; the tool below when empty
         Signals signals;
+        Stdout out;
         std::string console;  // after the listing
         int status;
         std::string log;
     };
     // Adapter 1's update is slow enough to be signalled while it runs: the tool logs it first.
-    machine("0x1111, A, ms=1500\n0x2222, B\n");
-    const std::string both = ENTERING + updated(1, "0x1111", "Alpha", "a.bin") + updated(2, "0x2222", "Beta", "b.bin") + EXITING;
+    const std::string slow = "0x1111, A, ms=1500\n0x2222, B\n";
+    const std::string first = updated(1, "0x1111", "Alpha", "a.bin");
+    const std::string both = ENTERING + first + updated(2, "0x2222", "Beta", "b.bin") + EXITING;
+    const auto notice = [](int sig) {
+        const std::string full = updated(1, "0x1111", "Alpha", "a.bin");
+        const size_t result = full.find("Update of adapter");
+        return ENTERING + full.substr(0, result) + noticed(sig) + full.substr(result) + stopped(sig) + EXITING;
+    };
+    // Stalled: the run is blocked writing out its report before adapter 1's update.
+    const std::string unstarted = ENTERING + querying(1, false) + identified("0x1111", false);
+    const auto held = [&unstarted](int sig) { return unstarted + announced(1, "Alpha", "a.bin") + stopped(sig) + EXITING; };
     const std::vector<Case> cases = {
-        {"Ctrl-C: the tool dies with the group, the program starts nothing more",
-         {{}, SIGINT, "tarvo.log", true},
-         ENTERING + updated(1, "0x1111", "Alpha", "a.bin", SIGINT) + stopped(SIGINT) + EXITING, 128 + SIGINT,
-         "1 0x1111 a.bin\n"},
-        {"SIGTERM to the program alone: the flash completes and is reported",
-         {{}, SIGTERM, "tarvo.log", false},
-         ENTERING + updated(1, "0x1111", "Alpha", "a.bin") + stopped(SIGTERM) + EXITING, 128 + SIGTERM,
-         "1 0x1111 a.bin\n"},
-        {"SIGHUP ignored at start, as under nohup, then a hangup", {{SIGHUP}, SIGHUP, "tarvo.log", true}, both, 0,
-         "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
-        {"SIGCHLD ignored at start", {{SIGCHLD}, 0, "", true}, both, 0, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
+        {"Ctrl-C to the group: the tool is deaf to it, the flash completes, nothing more starts", slow,
+         {{}, SIGINT, "tarvo.log"}, Stdout::Captured, notice(SIGINT), 128 + SIGINT, "1 0x1111 a.bin\n"},
+        {"SIGINT to the program alone", slow, {{}, SIGINT, "tarvo.log", false}, Stdout::Captured, notice(SIGINT),
+         128 + SIGINT, "1 0x1111 a.bin\n"},
+        {"SIGTERM to the program alone", slow, {{}, SIGTERM, "tarvo.log", false}, Stdout::Captured, notice(SIGTERM),
+         128 + SIGTERM, "1 0x1111 a.bin\n"},
+        {"a failed adapter, then SIGTERM during the next update: the stop outranks the failure",
+         "0x1111, A, exit=3\n0x2222, B, ms=1500\n0x1111, C\n", {{}, SIGTERM, "tarvo.log", false, {}, "2 0x2222"},
+         Stdout::Captured,
+         ENTERING + updated(1, "0x1111", "Alpha", "a.bin", 768) + querying(2, false) + identified("0x2222", false) +
+             announced(2, "Beta", "b.bin") + noticed(SIGTERM) + "Update of adapter 2 completed successfully.\n\n" +
+             stopped(SIGTERM) + EXITING,
+         128 + SIGTERM, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
+        {"SIGTERM while the report waits for a stalled reader: the update never starts", "",
+         {{}, SIGTERM, "queried", false}, Stdout::Stalled, held(SIGTERM), 128 + SIGTERM, ""},
+        {"SIGTERM blocked in the mask the program inherits, between two commands", "",
+         {{}, SIGTERM, "queried", false, {SIGTERM}}, Stdout::Stalled, held(SIGTERM), 128 + SIGTERM, ""},
+        {"Ctrl-\\ between two commands", "", {{}, SIGQUIT, "queried"}, Stdout::Stalled, held(SIGQUIT), 128 + SIGQUIT, ""},
+        {"SIGHUP ignored at start, as under nohup, then a hangup", slow, {{SIGHUP}, SIGHUP, "tarvo.log"},
+         Stdout::Captured, both, 0, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
+        {"SIGCHLD ignored at start", slow, {{SIGCHLD}}, Stdout::Captured, both, 0, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        std::remove(path("tarvo.log").c_str());
-        expectRun(run({"info.txt"}, Stdout::Captured, false, c.signals), listed() + c.console, c.status);
+        for (const char *file : {"tarvo.log", "queried", "filled", "result-1.out"})
+            std::remove(path(file).c_str());
+        if (c.machine.empty()) {
+            // Waits in its query until the harness has filled the run's pipe.
+            writeTool("case \"$1 $3\" in\n"
+                      "'-listall ') echo '1  A' ;;\n"
+                      "'-c -list') echo '" + ID_KEY + " 0x1111'; touch queried\n"
+                      "    while [ ! -e filled ]; do sleep 0.01; done ;;\n"
+                      "*) echo \"$2 $4\" >> tarvo.log ;;\n"
+                      "esac\n");
+        } else {
+            copyTool();
+            machine(c.machine);
+        }
+        expectRun(run({"info.txt"}, c.out, false, c.signals), listed() + c.console, c.status);
         EXPECT_EQ(read("tarvo.log"), c.log);
+        if (c.log.find("1 0x1111") == 0) {
+            EXPECT_NE(read("result-1.out").find("Progress: 100%\nUpdate "), std::string::npos) << read("result-1.out");
+        }
     }
+}
+
+TEST_F(Fault, CtrlCThroughTeeLetsTheFlashFinish)
+{
+    // tee dies with the group; the program's later writes fail, and its status still says why.
+    machine("0x1111, A, ms=1500\n0x2222, B\n");
+    const RunResult result = run({"info.txt"}, Stdout::Tee, false, {{}, SIGINT, "tarvo.log"});
+    EXPECT_EQ(result.status, 128 + SIGINT) << result.err;
+    // What tee passed on before it died: the report up to the command, or less of it.
+    const std::string upToCommand =
+        listed() + ENTERING + querying(1, false) + identified("0x1111", false) + announced(1, "Alpha", "a.bin");
+    EXPECT_EQ(upToCommand.substr(0, result.out.size()), result.out);
+    EXPECT_GE(result.out.size(), listed().size());
+    EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
+    EXPECT_NE(read("result-1.out").find("Update completed successfully."), std::string::npos);
 }
 
 TEST_F(Fault, ReportIsWrittenOutBeforeEveryToolCommand)
 {
-    // The tool copies the program's report, a file here, while it updates.
+    // The tool copies the program's report, a file here, while it updates, and lists what its
+    // descriptors lead to: the directory's lock is the program's alone.
     writeTool("case \"$1 $3\" in\n"
               "'-listall ') echo '1  A' ;;\n"
               "'-c -list') echo '" + ID_KEY + " 0x1111' ;;\n"
-              "*) cp '" + stdoutPath() + "' seen.txt ;;\n"
+              "*) cp '" + stdoutPath() + "' seen.txt\n"
+              "   for fd in /proc/$$/fd/*; do readlink \"$fd\" || true; done > fds ;;\n"
               "esac\n");
     expectRun(run({"info.txt"}), listed() + ENTERING + updated(1, "0x1111", "Alpha", "a.bin") + EXITING, 0);
-    const std::string full = updated(1, "0x1111", "Alpha", "a.bin");
-    EXPECT_EQ(read("seen.txt"), listed() + ENTERING + full.substr(0, full.find("Update of adapter")));
+    EXPECT_EQ(read("seen.txt"), listed() + ENTERING + querying(1, false) + identified("0x1111", false) +
+                                    announced(1, "Alpha", "a.bin"));
+    const std::string work = path("");
+    EXPECT_EQ(read("fds").find(work.substr(0, work.size() - 1) + "\n"), std::string::npos) << read("fds");
+    EXPECT_NE(read("fds"), "");
 }
 
 }  // namespace

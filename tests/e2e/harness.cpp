@@ -76,7 +76,9 @@ void Scratch::write(const std::string &name, const std::string &text, bool execu
 
 void Scratch::copyTool()
 {
+    // A fresh file: a tool of an earlier run may still be ending, and its file busy.
     std::error_code ec;
+    fs::remove(path("tarvo"), ec);
     fs::copy_file(TARVO_PATH, path("tarvo"), fs::copy_options::overwrite_existing, ec);
     ASSERT_FALSE(ec) << "cannot copy " << TARVO_PATH << ": " << ec.message();
     ASSERT_EQ(chmod(path("tarvo").c_str(), 0755), 0);
@@ -84,6 +86,7 @@ void Scratch::copyTool()
 
 void Scratch::writeTool(const std::string &body)
 {
+    std::remove(path("tarvo").c_str());
     write("tarvo", "#!/bin/sh\n" + body, true);
 }
 
@@ -113,6 +116,119 @@ std::string Scratch::stdoutPath() const
     return root_ + "/stdout";
 }
 
+// Where the child's standard output goes, made before fork so that the child only has to dup.
+struct OutputPlan {
+    Stdout mode;
+    std::string file;      // Captured: the file that takes it
+    int pipe[2] = {-1, -1};  // Tee, Stalled: the program writes pipe[1]; the harness reads pipe[0]
+    int teeIn[2] = {-1, -1}; // Tee: the program writes teeIn[1], tee reads teeIn[0] and writes pipe[1]
+};
+
+static void closeAll(OutputPlan &plan)
+{
+    for (int *fd : {&plan.pipe[0], &plan.pipe[1], &plan.teeIn[0], &plan.teeIn[1]}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+// In the child: standard output as the plan says; false when it cannot be set up. Tee runs in
+// the child's process group, so that a signal to the group reaches it as a terminal's would.
+static bool connectOutput(OutputPlan &plan)
+{
+    int to = -1;
+    if (plan.mode == Stdout::Captured || plan.mode == Stdout::Closed || plan.mode == Stdout::Full)
+        to = open(plan.mode == Stdout::Full ? "/dev/full" : plan.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    else if (plan.mode == Stdout::Stalled)
+        to = dup(plan.pipe[1]);
+    else {
+        pid_t tee = fork();
+        if (tee == 0) {
+            if (dup2(plan.teeIn[0], 0) < 0 || dup2(plan.pipe[1], 1) < 0)
+                _exit(125);
+            closeAll(plan);
+            execlp("tee", "tee", static_cast<char *>(nullptr));
+            _exit(125);
+        }
+        to = tee < 0 ? -1 : dup(plan.teeIn[1]);
+    }
+    closeAll(plan);
+    if (to < 0 || dup2(to, 1) < 0)
+        return false;
+    close(to);
+    return plan.mode != Stdout::Closed || close(1) == 0;
+}
+
+// In the child, never returning: a session of its own, the signals and streams the test asks
+// for, the scratch directory, the user, then the program.
+[[noreturn]] static void startChild(std::vector<char *> &argv, OutputPlan &plan, const Signals &signals,
+                                    const std::string &work, const std::string &errFile, bool drop)
+{
+    // A session of its own, as a terminal gives a job: a signal to the group reaches the
+    // program, the shell and the tool, and nothing of the test's.
+    setsid();
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    for (int sig : signals.ignored)
+        sigaction(sig, &ignore, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : signals.blocked)
+        sigaddset(&blocked, sig);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    // The streams are opened before the user changes: nobody cannot write beside work/.
+    int in = open("/dev/null", O_RDONLY);
+    int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0 || !connectOutput(plan))
+        _exit(125);
+    close(in);
+    close(err);
+    if (chdir(work.c_str()) != 0)
+        _exit(125);
+    if (drop && (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+        _exit(125);
+    execvp(argv[0], argv.data());
+    static const char msg[] = "harness: cannot execute the program\n";
+    (void)!::write(2, msg, sizeof msg - 1);
+    _exit(125);
+}
+
+// The filler that Stdout::Stalled puts in the run's pipe; taken out of what the run printed.
+static const char FILLER = '\x01';
+
+// Fills the pipe that process pid writes its standard output to, through a description of its
+// own that does not block (the program's must).
+static void fillPipe(pid_t pid)
+{
+    int fd = open(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    const std::string block(4096, FILLER);
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    while (::write(fd, block.data(), 1) > 0) {
+    }
+    close(fd);
+}
+
+// Whether process pid sleeps in a write to a full pipe.
+static bool blockedWriting(pid_t pid)
+{
+    // pipe_write, or anon_pipe_write in later kernels.
+    return readFile("/proc/" + std::to_string(pid) + "/wchan").find("pipe_write") != std::string::npos;
+}
+
+// Reads what is there on the non-blocking fd into text; false once it has reached its end.
+static bool drain(int fd, std::string &text)
+{
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    return n != 0;
+}
+
 RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool asNobody, const Signals &signals) const
 {
     const bool drop = asNobody && geteuid() == 0;
@@ -140,53 +256,51 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     for (std::string &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    const std::string work = path(""), outFile = stdoutPath(), errFile = root_ + "/stderr";
+    OutputPlan plan{out, stdoutPath()};
+    const bool piped = out == Stdout::Tee || out == Stdout::Stalled;
+    if ((piped && pipe2(plan.pipe, O_CLOEXEC) != 0) || (out == Stdout::Tee && pipe2(plan.teeIn, O_CLOEXEC) != 0))
+        return {"", "pipe failed", -1};
+    const std::string work = path(""), errFile = root_ + "/stderr";
     const std::string when = signals.send != 0 ? path(signals.when) : "";
-    const char *outPath = out == Stdout::Full ? "/dev/full" : outFile.c_str();
 
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t pid = fork();
     if (pid < 0)
         return {"", "fork failed", -1};
-    if (pid == 0) {
-        // A session of its own, as a terminal gives a job: a signal to the group reaches the
-        // program, the shell and the tool, and nothing of the test's.
-        setsid();
-        struct sigaction ignore = {};
-        ignore.sa_handler = SIG_IGN;
-        for (int sig : signals.ignored)
-            sigaction(sig, &ignore, nullptr);
-        // The streams are opened before the user changes: nobody cannot write beside work/.
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int to = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || err < 0 || to < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 || dup2(err, 2) < 0)
-            _exit(125);
-        close(in);
-        close(to);
-        close(err);
-        if ((out == Stdout::Closed && close(1) != 0) || chdir(work.c_str()) != 0)
-            _exit(125);
-        if (drop && (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
-            _exit(125);
-        execvp(argv[0], argv.data());
-        static const char msg[] = "harness: cannot execute the program\n";
-        (void)!::write(2, msg, sizeof msg - 1);
-        _exit(125);
-    }
+    if (pid == 0)
+        startChild(argv, plan, signals, work, errFile, drop);
+    const int reader = plan.pipe[0];
+    plan.pipe[0] = -1;
+    closeAll(plan);
+    if (reader >= 0)
+        fcntl(reader, F_SETFL, O_NONBLOCK);
 
     int wstatus = 0;
-    bool killed = false;
+    bool exited = false, open = reader >= 0, killed = false, filled = false;
     bool sent = signals.send == 0;
+    std::string pipedOut;
     const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
-    for (pid_t done; (done = waitpid(pid, &wstatus, WNOHANG)) != pid;) {
-        if (done < 0)
-            return {"", "waitpid failed", -1};
-        if (!sent && access(when.c_str(), F_OK) == 0) {
-            kill(signals.group ? -pid : pid, signals.send);
-            sent = true;
+    while (!exited || open) {
+        if (!exited) {
+            pid_t done = waitpid(pid, &wstatus, WNOHANG);
+            if (done < 0)
+                return {"", "waitpid failed", -1};
+            exited = done == pid;
         }
+        if (!sent && access(when.c_str(), F_OK) == 0 && readFile(when).find(signals.holding) != std::string::npos) {
+            if (out == Stdout::Stalled && !filled) {
+                fillPipe(pid);
+                std::ofstream(path("filled")).close();
+                filled = true;
+            }
+            if (out != Stdout::Stalled || blockedWriting(pid)) {
+                kill(signals.group ? -pid : pid, signals.send);
+                sent = true;
+            }
+        }
+        if (open && (out != Stdout::Stalled || sent || exited))
+            open = drain(reader, pipedOut);
         if (!killed && std::chrono::steady_clock::now() > deadline) {
             kill(-pid, SIGKILL);
             killed = true;
@@ -196,8 +310,12 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     }
     // Tool processes left running in the background must not outlive the test.
     kill(-pid, SIGKILL);
+    if (reader >= 0)
+        close(reader);
 
-    RunResult result{out == Stdout::Captured ? readFile(outFile) : "", readFile(errFile), -1};
+    if (out == Stdout::Stalled)
+        pipedOut.erase(std::remove(pipedOut.begin(), pipedOut.end(), FILLER), pipedOut.end());
+    RunResult result{out == Stdout::Captured ? readFile(stdoutPath()) : pipedOut, readFile(errFile), -1};
     if (WIFEXITED(wstatus))
         result.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus))

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -29,16 +30,30 @@ struct RunResult {
     int status;
 };
 
-// Where a run's standard output goes: captured in RunResult::out, closed, or /dev/full.
-enum class Stdout { Captured, Closed, Full };
+// Where a run's standard output goes: captured in RunResult::out, closed, or /dev/full; Tee
+// captures it through `tee` in the run's process group, as `orvTQupdate ... | tee log` does;
+// Stalled captures it through a pipe that the harness fills, and reads only once it has sent
+// the signal (see Signals).
+enum class Stdout { Captured, Closed, Full, Tee, Stalled };
 
-// What happens to a run's signals: some ignored from the start, as nohup or a background job
-// leaves them, and one signal sent once a file appears in the scratch directory.
+// What happens to a run's signals: some ignored or blocked from the start, as nohup or a parent
+// leaves them, and one signal sent once a file appears in the scratch directory. With
+// Stdout::Stalled, the file's appearance makes the harness fill the run's pipe and create
+// "filled" beside it; the signal is sent once the program is blocked writing to the pipe.
 struct Signals {
     std::vector<int> ignored;
-    int send = 0;        // the signal to send; 0 for none
-    std::string when;    // the file whose appearance sends it
-    bool group = true;   // to the whole process group, as a terminal's Ctrl-C; else to the program alone
+    int send;              // the signal to send; 0 for none
+    std::string when;      // the file whose appearance sends it
+    bool group;            // to the whole process group, as a terminal's Ctrl-C; else to the program alone
+    std::vector<int> blocked;
+    std::string holding;   // text that the file must hold before the signal is sent; "" for any
+
+    Signals(std::vector<int> ignored_ = {}, int send_ = 0, std::string when_ = "", bool group_ = true,
+            std::vector<int> blocked_ = {}, std::string holding_ = "")
+        : ignored(std::move(ignored_)), send(send_), when(std::move(when_)), group(group_),
+          blocked(std::move(blocked_)), holding(std::move(holding_))
+    {
+    }
 };
 
 // Fixture owning one scratch directory, the program's working directory; names are relative to it.

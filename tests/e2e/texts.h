@@ -97,6 +97,25 @@ inline std::string updating(int adapter, const std::string &name, const std::str
     return text;
 }
 
+// A matched adapter's update announced, up to its command line: what is printed before it runs.
+inline std::string announced(int adapter, const std::string &name, const std::string &package)
+{
+    const std::string text = updating(adapter, name, package, 0, false);
+    return text.substr(0, text.find("Update of adapter"));
+}
+
+// The notice that a stop request waits for the command in progress.
+inline std::string noticed(int sig)
+{
+    return "Stop requested by signal " + std::to_string(sig) + ": the command in progress is left to finish.\n\n";
+}
+
+// The line that ends a stopped run's report, before "Exiting update".
+inline std::string stopped(int sig)
+{
+    return "ERROR: Stopped by signal " + std::to_string(sig) + "; no further adapter is updated.\n\n";
+}
+
 // Without debug output: adapter's whole turn when it is identified as id and updated with
 // package, the shell returning rawStatus.
 inline std::string updated(int adapter, const std::string &id, const std::string &name,

@@ -247,20 +247,31 @@ TEST_F(Update, RefusedLineRefusesTheWholeFileBeforeAnyToolCommand)
 TEST_F(Update, DryRunQueriesAndMatchesButUpdatesNothing)
 {
     write("info.txt", INFO);
-    machine("0x1111, A\n0x9999, Other\n0x2222, B, exit=3\n");
     const auto wouldRun = [](int adapter, const std::string &id, const std::string &name, const std::string &package) {
         const std::string n = std::to_string(adapter);
         return querying(adapter, false) + identified(id, false) + "Adapter " + n + " is a " + name +
                ".\n\nWould run:  ./tarvo -c " + n + " -updatepkg " + package + " > result.out\n\n";
     };
-    expectRun(run({"--dry-run", "info.txt"}),
-              BANNER + listing("info.txt", {"Alpha", "Beta"}) +
-                  "Dry run: the adapters are queried, but no update command is run.\n\n" + ENTERING +
-                  wouldRun(1, "0x1111", "Alpha", "a.bin") + notCovered(2, "0x9999") +
-                  wouldRun(3, "0x2222", "Beta", "b.bin") + EXITING,
-              0);
-    EXPECT_FALSE(exists("tarvo.log"));
-    EXPECT_FALSE(exists("result.out"));
+    // Its exit status is a run's in which every update succeeds.
+    const std::vector<Pass> passes = {
+        {"two would be updated, one not covered", "0x1111, A\n0x9999, Other\n0x2222, B, exit=3\n",
+         wouldRun(1, "0x1111", "Alpha", "a.bin") + notCovered(2, "0x9999") + wouldRun(3, "0x2222", "Beta", "b.bin"), "",
+         0},
+        {"none covered", "0x9999, Other\n", notCovered(1, "0x9999"), "", 1},
+        {"an ID that cannot be read", "0x1111, A\n0x2222, B, query=nokey\n",
+         wouldRun(1, "0x1111", "Alpha", "a.bin") + querying(2, false) + unidentified(2), "", 1},
+    };
+    for (const Pass &pass : passes) {
+        SCOPED_TRACE(pass.what);
+        machine(pass.machine);
+        expectRun(run({"--dry-run", "info.txt"}),
+                  BANNER + listing("info.txt", {"Alpha", "Beta"}) +
+                      "Dry run: the adapters are queried, but no update command is run.\n\n" + ENTERING +
+                      pass.console + EXITING,
+                  pass.status);
+        EXPECT_FALSE(exists("tarvo.log"));
+        EXPECT_FALSE(exists("result.out"));
+    }
 }
 
 TEST_F(Update, EveryAdaptersToolOutputIsKept)

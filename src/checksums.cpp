@@ -1,0 +1,264 @@
+#include "checksums.h"
+
+#include "report.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <fcntl.h>
+#include <nettle/sha2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Hexadecimal digits of a digest, and the separators between it and the file's name.
+static const size_t HEX_DIGITS = 2 * static_cast<size_t>(SHA256_DIGEST_SIZE);
+static const size_t NAME_START = HEX_DIGITS + 2;
+// The longest line a checksum file can hold: the digest, the separators and a file name that
+// open(2) would take. A longer one is not a checksum line, and need not be kept to tell.
+static const size_t SUMS_LINE_MAX = NAME_START + PATH_MAX - 1;
+
+static_assert(static_cast<size_t>(SHA256_TEXT) == HEX_DIGITS + 1, "a digest's text is its hexadecimal digits");
+
+// Checksum files and packages are read through it, block by block, so that a package of any
+// size costs the same memory.
+static unsigned char block[1 << 18];
+
+// Opens path for reading only if it is a regular file; the descriptor, or -1. A FIFO or a
+// device in its place is refused without waiting for a writer.
+static int openRegular(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
+// The next block of fd in block: the bytes read, 0 at the end of the file, -1 on a read error.
+static ssize_t readBlock(int fd)
+{
+    ssize_t n;
+    do
+        n = read(fd, block, sizeof block);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool digestFile(const char *path, char (&digest)[SHA256_TEXT])
+{
+    int fd = openRegular(path);
+    if (fd < 0)
+        return false;
+    struct sha256_ctx context;
+    sha256_init(&context);
+    ssize_t n;
+    while ((n = readBlock(fd)) > 0)
+        sha256_update(&context, static_cast<size_t>(n), block);
+    close(fd);
+    if (n < 0)
+        return false;
+    uint8_t raw[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof raw, raw);
+    static const char HEX[] = "0123456789abcdef";
+    for (size_t i = 0; i < sizeof raw; i++) {
+        digest[2 * i] = HEX[raw[i] >> 4];
+        digest[2 * i + 1] = HEX[raw[i] & 0xf];
+    }
+    digest[HEX_DIGITS] = '\0';
+    return true;
+}
+
+// The lower-case form of the hexadecimal digit c, or '\0' when c is none.
+static char hexDigit(char c)
+{
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))
+        return c;
+    if (c >= 'A' && c <= 'F')
+        return static_cast<char>(c - 'A' + 'a');
+    return '\0';
+}
+
+// Reads a line as sha256sum writes it: 64 hexadecimal digits, a space, a space or '*' (text or
+// binary mode, the same digest) and a name. A name that ends in a carriage return comes from a
+// file with Windows line ends, where every name would be wrong by that byte.
+static bool parseLine(const std::string &line, checksumEntry &entry)
+{
+    if (line.size() <= NAME_START || line[HEX_DIGITS] != ' ' ||
+        (line[HEX_DIGITS + 1] != ' ' && line[HEX_DIGITS + 1] != '*'))
+        return false;
+    for (size_t i = 0; i < HEX_DIGITS; i++) {
+        entry.digest[i] = hexDigit(line[i]);
+        if (entry.digest[i] == '\0')
+            return false;
+    }
+    entry.digest[HEX_DIGITS] = '\0';
+    entry.name = line.substr(NAME_START);
+    return entry.name.back() != '\r' && entry.name.find('\0') == std::string::npos;
+}
+
+// Everything reading a checksum file keeps track of between its blocks.
+struct sumsReader {
+    const char *path;
+    std::vector<checksumEntry> *entries;
+    std::map<std::string, size_t> index;            // entry of each name
+    std::string line;                               // the line so far, at most SUMS_LINE_MAX bytes
+    bool tooLong;
+    int lineNumber;
+    bool malformed;
+};
+
+// Takes in the line that reader has gathered. A name listed again with the same digest says
+// nothing new; with another digest one of the two lines is wrong, and the later is named.
+static void endLine(sumsReader &reader)
+{
+    reader.lineNumber++;
+    if (reader.line.empty())
+        return;
+    checksumEntry entry;
+    bool good = !reader.tooLong && parseLine(reader.line, entry);
+    if (good) {
+        auto known = reader.index.find(entry.name);
+        if (known == reader.index.end()) {
+            reader.index.emplace(entry.name, reader.entries->size());
+            reader.entries->push_back(entry);
+        } else {
+            good = std::strcmp((*reader.entries)[known->second].digest, entry.digest) == 0;
+        }
+    }
+    if (!good) {
+        printError("Line %d of the checksum file %s is not a SHA-256 line.", reader.lineNumber, reader.path);
+        reader.malformed = true;
+    }
+    reader.line.clear();
+    reader.tooLong = false;
+}
+
+// Adds the bytes of a block to the line being gathered, up to its longest possible length.
+static void gather(sumsReader &reader, const unsigned char *bytes, size_t size)
+{
+    size_t room = SUMS_LINE_MAX - reader.line.size();
+    if (size > room)
+        reader.tooLong = true;
+    reader.line.append(reinterpret_cast<const char *>(bytes), size > room ? room : size);
+}
+
+// Reads fd to its end line by line into reader; false on a read error.
+static bool readLines(int fd, sumsReader &reader)
+{
+    ssize_t n;
+    while ((n = readBlock(fd)) > 0) {
+        const unsigned char *at = block;
+        const unsigned char *end = block + n;
+        while (at < end) {
+            const auto *newline = static_cast<const unsigned char *>(std::memchr(at, '\n', end - at));
+            gather(reader, at, (newline != nullptr ? newline : end) - at);
+            if (newline == nullptr)
+                break;
+            endLine(reader);
+            at = newline + 1;
+        }
+    }
+    // The last line may lack its newline.
+    if (n == 0 && !reader.line.empty())
+        endLine(reader);
+    return n == 0;
+}
+
+bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
+{
+    entries.clear();
+    sumsReader reader = {path, &entries, {}, {}, false, 0, false};
+    int fd = openRegular(path);
+    bool read = fd >= 0 && readLines(fd, reader);
+    if (fd >= 0)
+        close(fd);
+    if (!read)
+        printError("Could not read the checksum file %s.", path);
+    return read && !reader.malformed;
+}
+
+// What checking one package found.
+enum class Check { Matches, Unsafe, NotListed, Unreadable, Differs };
+
+// The first word of a package, as the shell splits the update command: the tool's argument.
+static std::string firstWord(const char *package)
+{
+    const char *start = package + std::strspn(package, " \t");
+    return std::string(start, std::strcspn(start, " \t"));
+}
+
+// Checks one package word against the entries, its digest then in digest.
+static Check checkPackage(const std::string &word, const std::vector<checksumEntry> &entries,
+                          char (&digest)[SHA256_TEXT])
+{
+    // The shell would hand the tool another text than the one checked here.
+    if (word.find_first_of("'\"\\~") != std::string::npos)
+        return Check::Unsafe;
+    const checksumEntry *listed = nullptr;
+    for (const checksumEntry &entry : entries) {
+        if (entry.name == word) {
+            listed = &entry;
+            break;
+        }
+    }
+    if (listed == nullptr)
+        return Check::NotListed;
+    if (!digestFile(word.c_str(), digest))
+        return Check::Unreadable;
+    return std::strcmp(digest, listed->digest) == 0 ? Check::Matches : Check::Differs;
+}
+
+static void reportCheck(Check result, const std::string &word, int lineNumber, const char *path)
+{
+    const char *p = word.c_str();
+    switch (result) {
+    case Check::Matches:
+        break;
+    case Check::Unsafe:
+        printError("The update package of line %d cannot be checked: "
+                   "its first word holds a quote, a backslash or a ~.", lineNumber);
+        break;
+    case Check::NotListed:
+        printError("The update package %s of line %d is not listed in %s.", p, lineNumber, path);
+        break;
+    case Check::Unreadable:
+        printError("The update package %s of line %d cannot be read.", p, lineNumber);
+        break;
+    case Check::Differs:
+        printError("The update package %s of line %d does not match its SHA-256 in %s.", p, lineNumber, path);
+        break;
+    }
+}
+
+bool verifyPackages(const char *path, const adapterInfo *adapterList, int records, char (*digests)[SHA256_TEXT])
+{
+    std::vector<checksumEntry> entries;
+    const bool usable = readChecksumFile(path, entries);
+    int problems = usable ? 0 : 1;
+    std::vector<std::string> words;
+    std::vector<Check> results;
+    // Every record is checked, so that one run names every package to mend; a package that
+    // several records name is read once, for the first of them.
+    for (int i = 0; usable && i < records; i++) {
+        words.push_back(firstWord(adapterList[i].updatePackage));
+        int first = 0;
+        while (words[first] != words[i])
+            first++;
+        Check result = first < i ? results[first] : checkPackage(words[i], entries, digests[i]);
+        if (first < i && result == Check::Matches)
+            std::memcpy(digests[i], digests[first], SHA256_TEXT);
+        results.push_back(result);
+        reportCheck(result, words[i], adapterList[i].lineNumber, path);
+        if (result != Check::Matches)
+            problems++;
+    }
+    if (problems > 0)
+        printError("The update packages do not match their checksums; no adapter is updated.");
+    return problems == 0;
+}
