@@ -30,8 +30,8 @@ fail() {
 # A working directory as the program expects one: the program, the tool as ./tarvo, an info
 # file of 30 records that cover every adapter, and the adapter count the tool reports.
 setup() { # DIR ADAPTERS
-    mkdir -p "$1" || exit 1
-    cp "$program" "$1/orvTQupdate" && cp "$mintool" "$1/tarvo" || exit 1
+    mkdir -p "$1" && chmod 0755 "$1" || exit 1
+    cp "$program" "$1/orvTQupdate" && cp "$mintool" "$1/tarvo" && chmod 0755 "$1/tarvo" || exit 1
     echo "$2" > "$1/bench-adapters"
     i=0
     : > "$1/info.txt"

@@ -11,8 +11,8 @@ if [ "$#" -ne 5 ] || [ -z "$5" ] || [ "$5" = "/" ]; then
 fi
 page=$1 program=$2 tool=$3 examples=$4 scratch=$5
 
-rm -rf "$scratch" && mkdir -p "$scratch/run" || exit 1
-cp "$program" "$scratch/run/orvTQupdate" && cp "$tool" "$scratch/run/tarvo" &&
+rm -rf "$scratch" && mkdir -p "$scratch/run" && chmod 0755 "$scratch/run" || exit 1
+cp "$program" "$scratch/run/orvTQupdate" && cp "$tool" "$scratch/run/tarvo" && chmod 0755 "$scratch/run/tarvo" &&
     cp "$examples/info.txt" "$examples/tarvo-machine.txt" "$examples"/packages/*.pkg "$scratch/run/" || exit 1
 
 # The transcript lines of EXAMPLES, with the roff escapes that the page uses taken out.

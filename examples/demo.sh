@@ -10,9 +10,10 @@ fi
 program=$1 tool=$2 examples=$3 scratch=$4
 
 # A scratch directory left from an earlier demo would still hold its tarvo.log.
-rm -rf "$scratch" && mkdir -p "$scratch" || exit 1
+# Only its owner may change the directory, whatever the umask: the program refuses it otherwise.
+rm -rf "$scratch" && mkdir -p "$scratch" && chmod 0755 "$scratch" || exit 1
 cp "$program" "$scratch/orvTQupdate" &&
-    cp "$tool" "$scratch/tarvo" &&
+    cp "$tool" "$scratch/tarvo" && chmod 0755 "$scratch/tarvo" &&
     cp "$examples/info.txt" "$examples/tarvo-machine.txt" "$scratch/" &&
     cp "$examples"/packages/*.pkg "$scratch/" || exit 1
 

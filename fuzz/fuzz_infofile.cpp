@@ -19,6 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(std::strlen(list[i].updatePackage) <= static_cast<size_t>(PACKAGE_MAX), "package too long");
         const char *package = list[i].updatePackage;
         require(std::strpbrk(package, ";&|<>()$`\\*?[") == nullptr, "package holds a shell character");
+        for (const char *c = package; *c != '\0'; c++)
+            require((static_cast<unsigned char>(*c) >= 0x20 || *c == '\t') && *c != 0x7f,
+                    "package holds a control character");
         require(package[0] != '#' && std::strstr(package, " #") == nullptr && std::strstr(package, "\t#") == nullptr,
                 "package holds a word that begins with '#'");
     }

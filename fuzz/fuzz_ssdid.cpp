@@ -1,8 +1,10 @@
 // The ID extraction over arbitrary configuration files: the ID is the rest of the first line
-// that holds the key, white space after the key skipped, never cut and never overflowing.
+// that holds the key, white space after the key skipped, never cut and never overflowing; none
+// when that line has no newline before the end of the file.
 #include "adapters.h"
 #include "support.h"
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -10,10 +12,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char ssdid[LINE_SIZE] = "unchanged";
     readControllersdid(1, writeScratch(data, size), ssdid);
     std::string expected = "unchanged";
+    size_t start = 0;  // where the current piece starts in data
     for (const std::string &line : expectedLines(data, size, LINE_SIZE)) {
         size_t key = line.find(SUBDEVICEID_FOUND);
+        const size_t piece = start;
+        start += std::min(size - start, pieceLength(data + start, size - start, LINE_SIZE));
         if (key == std::string::npos)
             continue;
+        // The line holding the key must end with a newline before the end of the file.
+        const void *newline = std::memchr(data + piece, '\n', size - piece);
+        if (newline == nullptr)
+            break;
         size_t value = line.find_first_not_of(" \t\n\v\f\r", key + std::strlen(SUBDEVICEID_FOUND));
         expected = value == std::string::npos ? "" : line.substr(value);
         break;

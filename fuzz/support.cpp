@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "report.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -34,6 +36,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 const char *writeScratch(const uint8_t *data, size_t size)
 {
+    // Every input is a run of its own: the errors kept for a run's report go with it.
+    forgetErrors();
     FILE *file = std::fopen(scratchPath, "wb");
     require(file != nullptr, "scratch file cannot be written");
     require(std::fwrite(data, 1, size, file) == size, "scratch file write failed");
@@ -41,14 +45,20 @@ const char *writeScratch(const uint8_t *data, size_t size)
     return scratchPath;
 }
 
+size_t pieceLength(const uint8_t *data, size_t size, size_t bufSize)
+{
+    size_t n = 0;
+    while (n < size && n < bufSize - 1 && data[n++] != '\n') {
+    }
+    return n;
+}
+
 std::vector<std::string> expectedLines(const uint8_t *data, size_t size, size_t bufSize)
 {
     std::vector<std::string> lines;
     size_t pos = 0;
     while (bufSize >= 2 && pos < size) {
-        size_t n = 0;
-        while (pos + n < size && n < bufSize - 1 && data[pos + n++] != '\n') {
-        }
+        const size_t n = pieceLength(data + pos, size - pos, bufSize);
         // c_str() cuts at the first NUL, as the reader's strlen does.
         std::string text(std::string(reinterpret_cast<const char *>(data + pos), n).c_str());
         if (!text.empty() && text.back() == '\n')

@@ -14,6 +14,9 @@ const char *writeScratch(const uint8_t *data, size_t size);
 // after a newline, each cut at its first NUL, then one newline and the trailing spaces removed.
 std::vector<std::string> expectedLines(const uint8_t *data, size_t size, size_t bufSize);
 
+// The length of the piece that one line read of data into a buffer of bufSize bytes takes.
+size_t pieceLength(const uint8_t *data, size_t size, size_t bufSize);
+
 // Stops the process with a message when cond is false, so that libFuzzer records the input.
 void require(bool cond, const char *what);
 

@@ -6,14 +6,18 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 // The tool's command texts; every command runs the tool from the working directory, and the
 // shell writes its output to a file there.
+static const char *const TOOL = "./tarvo";
 static const char *const LISTALL = "./tarvo -listall > list.out";
 static const char *const ADAPTERCMD = "./tarvo -c ";
 static const char *const LISTINFO = " -list > ssdid.out";
@@ -106,21 +110,22 @@ void watchSignals()
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
-// The child's side of a tool command: deaf to Ctrl-C and Ctrl-\, whose stop requests are the
-// program's to honour, with the signals ignored at start still ignored, every other signal at
-// its default and none blocked. Only async-signal-safe calls here.
+// The child's side of a tool command, sharing the program's memory until execve: deaf to Ctrl-C
+// and Ctrl-\\, whose stop requests are the program's to honour, with every other signal that the
+// program handles back at its default before any is let through, so that no handler runs here;
+// execve does the same for the rest, and leaves the signals ignored at start ignored. Nothing
+// blocked in the tool. System calls on this frame's own variables only.
 [[noreturn]] static void execShell(const char *cmd)
 {
     struct sigaction action = {};
     sigemptyset(&action.sa_mask);
-    for (int sig = 1; sig < NSIG; sig++) {
-        if (sig == SIGKILL || sig == SIGSTOP)
-            continue;
+    for (int sig : STOP_SIGNALS) {
         bool deaf = sig == SIGINT || sig == SIGQUIT || sigismember(&ignoredAtStart, sig);
         action.sa_handler = deaf ? SIG_IGN : SIG_DFL;
-        // Signals that the C library keeps for itself refuse this; they are not the tool's.
         sigaction(sig, &action, nullptr);
     }
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &action, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -142,15 +147,17 @@ static void noticeStop()
 }
 
 // Runs cmd by /bin/sh -c in a child of its own and waits for that child alone, with the held
-// signals blocked (wakeMask lets them through while waiting); the wait status as system() gives
+// signals (every one that has a handler) blocked (wakeMask lets them through while waiting); the wait status as system() gives
 // it: 127 * 256 when the shell cannot be executed, -1 when no child could be made.
 static int runShell(const char *cmd, const sigset_t &wakeMask)
 {
-    pid_t child = fork();
+    // vfork, as the C library's own spawning does: a copy of the program per command would cost
+    // more than the program does otherwise. Every signal with a handler is blocked here.
+    pid_t child = vfork();  // NOLINT(clang-analyzer-security.insecureAPI.vfork)
     if (child < 0)
         return -1;
     if (child == 0)
-        execShell(cmd);
+        execShell(cmd);  // NOLINT(clang-analyzer-unix.Vfork): system calls only, as posix_spawn makes
     int status = 0;
     for (;;) {
         pid_t done = waitpid(child, &status, WNOHANG);
@@ -178,14 +185,36 @@ static int endingSignal(int status)
     return 0;
 }
 
-// The one way a tool command runs. Unless a stop has been requested, it prints the command's
-// announcement and writes the report out (so that a log shows each step as it starts, ahead of
-// anything the tool writes to a shared stream); then, unless a stop was requested meanwhile, it
-// runs the command and waits for its wait status. false, with nothing run, after a stop request.
-static bool runTool(const char *cmd, const char *announcement, int *status)
+// Empties the output file at path before the command that fills it runs; false when it is not
+// a regular file that this run can write. The shell would fail to replace such a file too, and
+// what an earlier run or another user left in it must not pass for this command's answer; a link
+// in its place could send the output over another file, a FIFO hand the program another answer.
+static bool emptyOutput(const char *path)
+{
+    struct stat st = {};
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        return false;
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    bool emptied = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0;
+    return close(fd) == 0 && emptied;
+}
+
+// How a tool command went.
+enum toolRun { TOOL_RAN, TOOL_STOPPED, TOOL_NO_OUTPUT };
+
+// The one way a tool command runs. Unless a stop has been requested, it empties the command's
+// output file, prints the command's announcement and writes the report out (so that a log shows
+// each step as it starts, ahead of anything the tool writes to a shared stream); then, unless a
+// stop was requested meanwhile, it runs the command and waits for its wait status. Nothing is
+// run after a stop request, nor when the output file cannot be emptied (nothing printed then).
+static toolRun runTool(const char *cmd, const char *output, const char *announcement, int *status)
 {
     if (stopSignal() != 0)
-        return false;
+        return TOOL_STOPPED;
+    if (!emptyOutput(output))
+        return TOOL_NO_OUTPUT;
     std::fputs(announcement, stdout);
     std::fflush(stdout);
 
@@ -202,12 +231,41 @@ static bool runTool(const char *cmd, const char *announcement, int *status)
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (!start)
-        return false;
-    // A tool that acts on Ctrl-C or Ctrl-\ itself reports it through its status.
+        return TOOL_STOPPED;
+    // A tool that acts on Ctrl-C or Ctrl-\\ itself reports it through its status.
     int sig = endingSignal(*status);
     if (sig == SIGINT || sig == SIGQUIT)
         requestStop(sig);
-    return true;
+    return TOOL_RAN;
+}
+
+// Whether a file of this status can be changed only by root or the effective user.
+static bool ownersOnly(const struct stat &st)
+{
+    return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool checkToolPlace()
+{
+    // Anyone who could change the directory could put a link or a FIFO in place of an output
+    // file, or another program in place of the tool, which runs with this program's rights.
+    bool trusted = true;
+    struct stat st = {};
+    if (stat(".", &st) != 0 || !ownersOnly(st)) {
+        char dir[PATH_MAX];
+        printError("The directory %s can be changed by other users; no adapter is updated.",
+                   getcwd(dir, sizeof dir) != nullptr ? dir : ".");
+        trusted = false;
+    }
+    if (stat(TOOL, &st) != 0 || !S_ISREG(st.st_mode) || faccessat(AT_FDCWD, TOOL, X_OK, AT_EACCESS) != 0) {
+        printError("The adapter tool %s is missing or cannot be run here; run orvTQupdate in the "
+                   "directory that holds it.", TOOL);
+        trusted = false;
+    } else if (!ownersOnly(st)) {
+        printError("The adapter tool %s can be changed by other users; no adapter is updated.", TOOL);
+        trusted = false;
+    }
+    return trusted;
 }
 
 static void printListError()
@@ -220,25 +278,28 @@ static void printConfigError(int adapter)
     printError("Could not open config file... adapter %d config not found!", adapter);
 }
 
-// Empties the output file at path before the command that fills it runs; false when this run
-// cannot write it. The shell would fail to replace such a file too, and what an earlier run or
-// another user left in it must not pass for this command's answer.
-static bool emptyOutput(const char *path)
+// The output file at path opened for reading when it is a regular file, never a link; nullptr
+// otherwise.
+static FILE *openOutput(const char *path)
 {
-    FILE *file = std::fopen(path, "w");
-    return file != nullptr && std::fclose(file) == 0;
+    int fd = openRegular(path, false);
+    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (file == nullptr && fd >= 0)
+        close(fd);
+    return file;
 }
 
 int countControllers(const char *path)
 {
-    FILE *file = std::fopen(path, "r");
+    FILE *file = openOutput(path);
     if (file == nullptr) {
         printListError();
         return READ_FAILED;
     }
     char line[LINE_SIZE];
     int count = 0;
-    while (getLine(file, line, sizeof line) == 1) {
+    bool newline = true;
+    while (getLineEnd(file, line, sizeof line, &newline) == 1) {
         if (std::isdigit(static_cast<unsigned char>(line[0])) && count < INT_MAX)
             count++;
     }
@@ -249,6 +310,11 @@ int countControllers(const char *path)
         printListError();
         return READ_FAILED;
     }
+    // A list that a full disk or a killed tool cut short would pass for the whole machine.
+    if (!newline) {
+        printError("The adapter list is incomplete: list.out does not end with a complete line.");
+        return READ_FAILED;
+    }
     if (DEBUG)
         std::printf("Number of adapters found:  %d\n\n", count);
     return count;
@@ -256,12 +322,11 @@ int countControllers(const char *path)
 
 int getNumberOfControllers()
 {
-    if (!emptyOutput("list.out")) {
-        printListError();
-        return READ_FAILED;
-    }
     int status = 0;
-    if (!runTool(LISTALL, "", &status) || stopSignal() != 0)
+    toolRun ran = runTool(LISTALL, "list.out", "", &status);
+    if (ran == TOOL_NO_OUTPUT)
+        printListError();
+    if (ran != TOOL_RAN || stopSignal() != 0)
         return READ_FAILED;
     // A list cut short would pass for the whole machine and leave adapters out unsaid. Any other
     // status says nothing that the list file does not.
@@ -275,27 +340,31 @@ int getNumberOfControllers()
 
 void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
 {
-    FILE *file = std::fopen(path, "r");
+    FILE *file = openOutput(path);
     if (file == nullptr) {
         printConfigError(adapter);
         return;
     }
     char line[LINE_SIZE];
-    bool found = false;
-    while (!found && getLine(file, line, sizeof line) == 1) {
-        const char *key = std::strstr(line, SUBDEVICEID_FOUND);
-        if (key == nullptr)
-            continue;
+    bool newline = true;
+    const char *key = nullptr;
+    while (key == nullptr && getLineEnd(file, line, sizeof line, &newline) == 1)
+        key = std::strstr(line, SUBDEVICEID_FOUND);
+    // The rest of a long key line, up to its end: a line that the end of the file cuts short
+    // may have lost part of its ID.
+    char rest[LINE_SIZE];
+    while (key != nullptr && !newline && getLineEnd(file, rest, sizeof rest, &newline) == 1) {
+    }
+    if (key != nullptr && newline) {
         const char *value = key + std::strlen(SUBDEVICEID_FOUND);
         while (std::isspace(static_cast<unsigned char>(*value)))
             value++;
         std::snprintf(ssdid, sizeof ssdid, "%s", value);
         if (DEBUG)
             std::printf("getControllersdid:%s\n", ssdid);
-        found = true;
-    }
-    if (!found && std::ferror(file))
+    } else if (std::ferror(file)) {
         printConfigError(adapter);
+    }
     std::fclose(file);
 }
 
@@ -305,17 +374,21 @@ bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
     char announcement[2 * LINE_SIZE];
     int n = std::snprintf(announcement, sizeof announcement,
                           "\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
-    if (!adapterCommand(cmd, adapter, LISTINFO) || !emptyOutput("ssdid.out")) {
+    const bool built = adapterCommand(cmd, adapter, LISTINFO);
+    if (built && DEBUG && n > 0 && static_cast<size_t>(n) < sizeof announcement)
+        std::snprintf(announcement + n, sizeof announcement - n, "Running command:  %s\n\n", cmd);
+    // The query's status is not looked at: its output file alone decides.
+    int status = 0;
+    toolRun ran = built ? runTool(cmd, "ssdid.out", announcement, &status) : TOOL_NO_OUTPUT;
+    if (ran == TOOL_STOPPED)
+        return false;
+    if (ran == TOOL_NO_OUTPUT) {
+        // Shown without its command line, which does not run.
+        announcement[n > 0 && static_cast<size_t>(n) < sizeof announcement ? n : 0] = '\0';
         std::fputs(announcement, stdout);
         printConfigError(adapter);
         return true;
     }
-    if (DEBUG && n > 0 && static_cast<size_t>(n) < sizeof announcement)
-        std::snprintf(announcement + n, sizeof announcement - n, "Running command:  %s\n\n", cmd);
-    // The query's status is not looked at: its output file alone decides.
-    int status = 0;
-    if (!runTool(cmd, announcement, &status))
-        return false;
     readControllersdid(adapter, "ssdid.out", ssdid);
     return true;
 }
@@ -368,6 +441,22 @@ static void keepResult(int adapter)
         printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept);
 }
 
+// For a dry run: says whether the file that package names first, as the tool will get it, is
+// not there to be read, and says so; a word that the shell would change is the tool's to judge.
+static bool packageMissing(int adapter, const char *package)
+{
+    char word[LINE_SIZE];
+    if (!packageWord(package, word))
+        return false;
+    int fd = openRegular(word, true);
+    if (fd >= 0) {
+        close(fd);
+        return false;
+    }
+    printError("The update package %s of adapter %d is not a readable file here; its update would fail.", word, adapter);
+    return true;
+}
+
 int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun)
 {
     char ssdid[LINE_SIZE];
@@ -400,15 +489,28 @@ int update(int adapters, int records, const adapterInfo *adapterList, bool dryRu
         const bool built = adapterCommand(cmd, i, UPDATE, record->updatePackage, RESULT);
         if (built && dryRun) {
             std::printf("Would run:  %s\n\n", cmd);
-            updated = true;
+            if (packageMissing(i, record->updatePackage))
+                failure = 1;
+            else
+                updated = true;
             continue;
         }
         int status = -1;
         if (built) {
             char announcement[2 * LINE_SIZE];
             std::snprintf(announcement, sizeof announcement, "Updating Adapter %d.  Please wait....\n\n%s\n\n", i, cmd);
-            if (!runTool(cmd, announcement, &status))
+            toolRun ran = runTool(cmd, "result.out", announcement, &status);
+            if (ran == TOOL_STOPPED)
                 break;
+            if (ran == TOOL_NO_OUTPUT) {
+                // No old account may pass for this run's.
+                char kept[LINE_SIZE];
+                std::snprintf(kept, sizeof kept, "result-%d.out", i);
+                std::remove(kept);
+                printError("Could not empty result.out; adapter %d is not updated.", i);
+                failure = 1;
+                continue;
+            }
             updated = true;
         } else {
             std::printf("Updating Adapter %d.  Please wait....\n\n", i);

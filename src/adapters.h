@@ -9,6 +9,10 @@ extern const char *const SUBDEVICEID_FOUND;
 // The highest adapter number the tool's command lines can carry (three digits).
 constexpr int MAX_ADAPTERS = 999;
 
+// Checks that only their owner, root or this user, can change the working directory and the
+// tool, which must be there and runnable; false, after saying what is wrong, otherwise.
+bool checkToolPlace();
+
 // Runs the tool's list-all command and counts its adapters; the count, or READ_FAILED.
 int getNumberOfControllers();
 

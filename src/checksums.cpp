@@ -24,22 +24,6 @@ static_assert(static_cast<size_t>(SHA256_TEXT) == HEX_DIGITS + 1, "a digest's te
 // size costs the same memory.
 static unsigned char block[1 << 18];
 
-// Opens path for reading only if it is a regular file; the descriptor, or -1. A FIFO or a
-// device in its place is refused without waiting for a writer.
-static int openRegular(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st = {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return fd;
-}
-
 // The next block of fd in block: the bytes read, 0 at the end of the file, -1 on a read error.
 static ssize_t readBlock(int fd)
 {
@@ -52,9 +36,10 @@ static ssize_t readBlock(int fd)
 
 bool digestFile(const char *path, char (&digest)[SHA256_TEXT])
 {
-    int fd = openRegular(path);
+    int fd = openRegular(path, true);
     if (fd < 0)
         return false;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     struct sha256_ctx context;
     sha256_init(&context);
     ssize_t n;
@@ -174,7 +159,7 @@ bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
 {
     entries.clear();
     sumsReader reader = {path, &entries, {}, {}, false, 0, false};
-    int fd = openRegular(path);
+    int fd = openRegular(path, true);
     bool read = fd >= 0 && readLines(fd, reader);
     if (fd >= 0)
         close(fd);
@@ -186,19 +171,13 @@ bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
 // What checking one package found.
 enum class Check { Matches, Unsafe, NotListed, Unreadable, Differs };
 
-// The first word of a package, as the shell splits the update command: the tool's argument.
-static std::string firstWord(const char *package)
-{
-    const char *start = package + std::strspn(package, " \t");
-    return std::string(start, std::strcspn(start, " \t"));
-}
-
-// Checks one package word against the entries, its digest then in digest.
-static Check checkPackage(const std::string &word, const std::vector<checksumEntry> &entries,
+// Checks the first word of a package, safe when the shell leaves it as it is, against the
+// entries; its digest then in digest.
+static Check checkPackage(const std::string &word, bool safe, const std::vector<checksumEntry> &entries,
                           char (&digest)[SHA256_TEXT])
 {
     // The shell would hand the tool another text than the one checked here.
-    if (word.find_first_of("'\"\\~") != std::string::npos)
+    if (!safe)
         return Check::Unsafe;
     const checksumEntry *listed = nullptr;
     for (const checksumEntry &entry : entries) {
@@ -246,11 +225,13 @@ bool verifyPackages(const char *path, const adapterInfo *adapterList, int record
     // Every record is checked, so that one run names every package to mend; a package that
     // several records name is read once, for the first of them.
     for (int i = 0; usable && i < records; i++) {
-        words.push_back(firstWord(adapterList[i].updatePackage));
+        char word[LINE_SIZE];
+        const bool safe = packageWord(adapterList[i].updatePackage, word);
+        words.emplace_back(word);
         int first = 0;
         while (words[first] != words[i])
             first++;
-        Check result = first < i ? results[first] : checkPackage(words[i], entries, digests[i]);
+        Check result = first < i ? results[first] : checkPackage(words[i], safe, entries, digests[i]);
         if (first < i && result == Check::Matches)
             std::memcpy(digests[i], digests[first], SHA256_TEXT);
         results.push_back(result);

@@ -154,6 +154,8 @@ int main(int argc, char *argv[])
     if (dryRun)
         std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
 
+    if (!checkToolPlace())
+        return finish(READ_FAILED);
     if (!lockWorkingDirectory()) {
         printError("Another orvTQupdate run is using this directory; no adapter is updated.");
         return finish(READ_FAILED);

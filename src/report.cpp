@@ -21,3 +21,8 @@ void printError(const char *format, ...)  // NOLINT(cert-dcl50-cpp)
     std::printf("ERROR: %s\n\n", text);
     errors.emplace_back(text);
 }
+
+void forgetErrors()
+{
+    errors.clear();
+}

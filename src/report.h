@@ -5,4 +5,7 @@
 // the run report.
 void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Forgets the error lines kept so far, for a process that goes through many runs' inputs.
+void forgetErrors();
+
 #endif

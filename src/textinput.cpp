@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Characters that would let a package text run other commands or redirect files once the
 // update command line is handed to the shell, or have the shell put the names of matching
@@ -11,8 +14,9 @@
 static const char SHELL_SPECIAL[] = ";&|<>()$`\\*?[";
 
 // getLine, also telling in *ended whether the piece read finishes its line of the file, so that
-// a line longer than the buffer, which comes in several pieces, can be numbered as one line.
-static int readPiece(FILE *stream, char *buf, int size, bool *ended)
+// a line longer than the buffer, which comes in several pieces, can be numbered as one line, and
+// in *newline whether a newline finished it.
+static int readPiece(FILE *stream, char *buf, int size, bool *ended, bool *newline)
 {
     // fgets cannot store anything in fewer than two bytes; callers would loop on empty texts.
     if (size < 2)
@@ -22,7 +26,9 @@ static int readPiece(FILE *stream, char *buf, int size, bool *ended)
     buf[size - 1] = '*';
     if (std::fgets(buf, size, stream) == nullptr)
         return -1;
-    *ended = buf[size - 1] != '\0' || buf[size - 2] == '\n';
+    const bool full = buf[size - 1] == '\0';
+    *newline = full ? buf[size - 2] == '\n' : !std::feof(stream) && !std::ferror(stream);
+    *ended = !full || *newline;
 
     size_t len = std::strlen(buf);
     if (len > 0 && buf[len - 1] == '\n')
@@ -35,8 +41,35 @@ static int readPiece(FILE *stream, char *buf, int size, bool *ended)
 
 int getLine(FILE *stream, char *buf, int size)
 {
+    bool ended = false;
+    bool newline = false;
+    return readPiece(stream, buf, size, &ended, &newline);
+}
+
+int getLineEnd(FILE *stream, char *buf, int size, bool *newline)
+{
     bool ended;
-    return readPiece(stream, buf, size, &ended);
+    return readPiece(stream, buf, size, &ended, newline);
+}
+
+int openRegular(const char *path, bool follow)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return -1;
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool packageWord(const char *package, char (&word)[LINE_SIZE])
+{
+    const char *start = package + std::strspn(package, " \t");
+    std::snprintf(word, sizeof word, "%.*s", static_cast<int>(std::strcspn(start, " \t")), start);
+    return std::strpbrk(word, "'\"\\~") == nullptr;
 }
 
 // Returns the next comma-separated field of *cursor and moves *cursor past it, as strtok does
@@ -77,6 +110,19 @@ static bool packageRefused(const char *package, char (&why)[LINE_SIZE])
     if (std::strlen(package) > static_cast<size_t>(PACKAGE_MAX)) {
         std::snprintf(why, sizeof why, "its update package is longer than %d characters", PACKAGE_MAX);
         return true;
+    }
+    // A carriage return or another control character would reach the tool as part of the
+    // package's name, where no file has it.
+    for (const char *c = package; *c != '\0'; c++) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte == '\r') {
+            std::snprintf(why, sizeof why, "its update package contains a carriage return; save the file with Unix line ends");
+            return true;
+        }
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+            std::snprintf(why, sizeof why, "its update package contains the control character 0x%02X", byte);
+            return true;
+        }
     }
     const char *special = std::strpbrk(package, SHELL_SPECIAL);
     if (special != nullptr) {
@@ -139,8 +185,9 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     bool tooMany = false;
     bool lineStarts = true;
     bool ended = true;
+    bool newline = true;
     // Messages name lines as an editor shows them: every piece of a long line carries its number.
-    while (readPiece(file, line, sizeof line, &ended) == 1) {
+    while (readPiece(file, line, sizeof line, &ended, &newline) == 1) {
         if (lineStarts)
             lineNumber++;
         lineStarts = ended;

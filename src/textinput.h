@@ -23,6 +23,18 @@ struct adapterInfo {
 // Reads the next line of stream into buf, less its newline and trailing spaces: 1, or -1 when none.
 int getLine(FILE *stream, char *buf, int size);
 
+// getLine, also telling in *newline whether a newline ended the text read: false for a piece
+// of a longer line and for a last line cut short.
+int getLineEnd(FILE *stream, char *buf, int size, bool *newline);
+
+// Opens path for reading when it is a regular file, never waiting for a FIFO's writer, and
+// following a symbolic link only when follow is set: the descriptor, or -1.
+int openRegular(const char *path, bool follow);
+
+// Puts the word of package that the tool gets first (blanks and tabs before it skipped) into
+// word; false when the shell would change it: it holds a quote, a backslash or a ~.
+bool packageWord(const char *package, char (&word)[LINE_SIZE]);
+
 // Reads the info file at path into adapterList and lists its adapters: the records read, or
 // READ_FAILED when the file cannot be read or any of its lines is refused.
 int getUpdateList(adapterInfo *adapterList, const char *path);

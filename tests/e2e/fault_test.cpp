@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -45,41 +48,46 @@ protected:
     }
 
     void machine(const std::string &lines) { write("tarvo-machine.txt", lines); }
-
-    // The exit code of a shell whose command's output redirection fails.
-    int redirectionFailure()
-    {
-        const std::string dir = path("probe");
-        EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
-        int status = std::system(("cd '" + dir + "' && mkdir out && sh -c './tarvo > out' 2>/dev/null").c_str());
-        fs::remove_all(dir);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
 };
 
-TEST_F(Fault, OutputFileThatCannotBeCreated)
+TEST_F(Fault, OutputFileThatIsNotThisRunsRegularFile)
 {
-    // A directory in its place, or a link into a directory that does not exist: the shell cannot
-    // create the file for any user, the superuser included.
+    // In its place: what the shell cannot create for any user, the superuser included; a link to
+    // a file of someone else's that must stay as it is; a FIFO that would hold the run or feed it
+    // another answer; a file that nobody may change.
+    const std::string other = path("../other");
     struct Block {
         const char *how;
-        void (*make)(const std::string &file);
+        std::function<void(const std::string &)> make;
     };
     const std::vector<Block> blocks = {
         {"a directory", [](const std::string &file) { ASSERT_EQ(mkdir(file.c_str(), 0755), 0); }},
         {"a link into a missing directory",
          [](const std::string &file) { ASSERT_EQ(symlink("missing/out", file.c_str()), 0); }},
+        {"a link to another file", [&other](const std::string &file) { ASSERT_EQ(symlink(other.c_str(), file.c_str()), 0); }},
+        {"a FIFO", [](const std::string &file) { ASSERT_EQ(mkfifo(file.c_str(), 0644), 0); }},
+        {"an immutable file", [](const std::string &file) {
+             std::ofstream(file) << "Update completed successfully.\n";
+             if (std::system(("chattr +i '" + file + "' 2>/dev/null").c_str()) != 0)
+                 std::cout << "[ skipped  ] chattr +i does not work here: " << file << "\n";
+         }},
     };
     const std::string head = listed();
-    const int shell = redirectionFailure();
-    ASSERT_GT(shell, 0);
-
     const auto clear = [this] {
-        for (const char *file : {"list.out", "ssdid.out", "result.out"})
+        for (const char *file : {"list.out", "ssdid.out", "result.out"}) {
+            std::system(("chattr -i '" + path(file) + "' 2>/dev/null").c_str());
             fs::remove(path(file));
+        }
+    };
+    // Adapter N's kept account of an earlier run must not pass for this run's.
+    const auto notEmptied = [](int adapter) {
+        const std::string n = std::to_string(adapter);
+        return "Adapter " + n + " is a " + (adapter == 1 ? "Alpha" : "Beta") +
+               ".\n\nERROR: Could not empty result.out; adapter " + n + " is not updated.\n\n";
     };
     for (const Block &block : blocks) {
         SCOPED_TRACE(block.how);
+        std::ofstream(other) << "someone else's\n";
         {
             SCOPED_TRACE("list.out");
             clear();
@@ -91,24 +99,82 @@ TEST_F(Fault, OutputFileThatCannotBeCreated)
             SCOPED_TRACE("ssdid.out");
             clear();
             block.make(path("ssdid.out"));
-            expectRun(run({"info.txt"}), head + ENTERING + noConfig(1) + noConfig(2) + EXITING, 1);
+            expectRun(run({"--dry-run", "info.txt"}),
+                      head + DRY_RUN + ENTERING + noConfig(1) + noConfig(2) + EXITING, 1);
         }
         {
             SCOPED_TRACE("result.out");
             clear();
             block.make(path("result.out"));
-            // The update command is not carried out: the shell's failure is the adapter's, and
-            // there is no tool output to keep.
-            const auto notKept = [](int adapter) {
-                const std::string n = std::to_string(adapter);
-                return "ERROR: Could not keep the tool's output for adapter " + n + " in result-" + n + ".out.\n\n";
-            };
+            write("result-1.out", "an earlier run's account\n");
             expectRun(run({"info.txt"}),
-                      head + ENTERING + updated(1, "0x1111", "Alpha", "a.bin", shell * 256) + notKept(1) +
-                          updated(2, "0x2222", "Beta", "b.bin", shell * 256) + notKept(2) + EXITING,
-                      shell);
+                      head + ENTERING + querying(1, false) + identified("0x1111", false) + notEmptied(1) +
+                          querying(2, false) + identified("0x2222", false) + notEmptied(2) + EXITING,
+                      1);
+            EXPECT_FALSE(exists("result-1.out"));
+            EXPECT_FALSE(exists("result-2.out"));
         }
+        clear();
         EXPECT_FALSE(exists("tarvo.log")) << "the tool updated an adapter";
+        EXPECT_EQ(read("../other"), "someone else's\n");
+    }
+}
+
+TEST_F(Fault, PlaceThatOthersCanChangeIsRefusedBeforeAnyToolCommand)
+{
+    const std::string dir = path("").substr(0, path("").size() - 1);
+    const std::string byOthers = "ERROR: The directory " + dir + " can be changed by other users; no adapter is updated.\n\n";
+    const std::string missing = "ERROR: The adapter tool ./tarvo is missing or cannot be run here; run orvTQupdate "
+                                "in the directory that holds it.\n\n";
+    const std::string toolByOthers = "ERROR: The adapter tool ./tarvo can be changed by other users; no adapter is updated.\n\n";
+    const std::string elsewhere = path("../tool");
+    const bool root = geteuid() == 0;
+    struct Case {
+        const char *what;
+        std::function<void()> make;
+        std::string errors;  // empty: the place is trusted
+    };
+    const std::vector<Case> cases = {
+        {"directory writable by others", [&] { chmod(dir.c_str(), 0777); }, byOthers},
+        {"directory writable by its group", [&] { chmod(dir.c_str(), 0775); }, byOthers},
+        // Checked where the tests run as the superuser, who can give the directory away.
+        {"directory of another user", [&] { if (root) chown(dir.c_str(), 65534, 65534); }, root ? byOthers : ""},
+        {"tool missing", [this] { fs::remove(path("tarvo")); }, missing},
+        {"tool not executable", [this] { chmod(path("tarvo").c_str(), 0644); }, missing},
+        {"tool a directory", [this] { fs::remove(path("tarvo")); mkdir(path("tarvo").c_str(), 0755); }, missing},
+        {"tool writable by others", [this] { chmod(path("tarvo").c_str(), 0757); }, toolByOthers},
+        {"both", [&] { chmod(dir.c_str(), 0777); fs::remove(path("tarvo")); }, byOthers + missing},
+        {"tool a link to a tool that others can change",
+         [&] { fs::remove(path("tarvo")); ASSERT_EQ(symlink(elsewhere.c_str(), path("tarvo").c_str()), 0);
+               chmod(elsewhere.c_str(), 0777); }, toolByOthers},
+        {"tool a link to a good tool", [&] { fs::remove(path("tarvo")); ASSERT_EQ(symlink(elsewhere.c_str(), path("tarvo").c_str()), 0); }, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const bool dryRun : {false, true}) {
+            ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+            if (root) {
+                ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
+            }
+            fs::remove_all(path("tarvo"));
+            copyTool();
+            fs::copy_file(path("tarvo"), elsewhere, fs::copy_options::overwrite_existing);
+            chmod(elsewhere.c_str(), 0755);
+            for (const char *file : {"list.out", "ssdid.out", "result.out", "result-1.out", "tarvo.log"})
+                fs::remove(path(file));
+            c.make();
+            std::vector<std::string> args = {"info.txt"};
+            if (dryRun)
+                args.insert(args.begin(), "--dry-run");
+            const std::string head = listed() + (dryRun ? DRY_RUN : "");
+            if (!c.errors.empty()) {
+                expectRun(run(args), head + c.errors, 231);
+                for (const char *file : {"list.out", "ssdid.out", "result.out", "tarvo.log"})
+                    EXPECT_FALSE(exists(file)) << file;
+            } else {
+                EXPECT_EQ(run(args).status, 0);
+            }
+        }
     }
 }
 
@@ -138,7 +204,10 @@ TEST_F(Fault, EarlierOutputFilesThatCannotBeReplacedAreNeverRead)
         {"adapter list and configuration", true, LIST_ERROR, 231},
         {"configuration only", false, ENTERING + noConfig(1) + noConfig(2) + EXITING, 1},
     };
-    ASSERT_EQ(chmod(path("").c_str(), 0777), 0);
+    // The run's user owns the directory, as it must; the files are another's.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path("").c_str(), 65534, 65534), 0);
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(path("list.out"));
@@ -156,21 +225,23 @@ TEST_F(Fault, EarlierOutputFilesThatCannotBeReplacedAreNeverRead)
     }
 }
 
-TEST_F(Fault, MissingConfigFileSkipsOnlyItsAdapter)
+TEST_F(Fault, ConfigurationLostOrCutShortSkipsOnlyItsAdapter)
 {
     write("info.txt", INFO + "0x3333,Gamma,a.bin\n");
     // The shell has opened ssdid.out before the tool runs; removing it leaves nothing to read.
-    // Adapter 2 must not be updated with adapter 1's ID, which a record covers.
+    // Adapter 4's key line lacks its newline, as when a full disk cuts it. Neither may be updated
+    // with an earlier adapter's ID, which a record covers.
     writeTool("case \"$1 $2 $3\" in\n"
-              "'-listall  ') printf '1  A\\n2  B\\n3  C\\n' ;;\n"
+              "'-listall  ') printf '1  A\\n2  B\\n3  C\\n4  D\\n' ;;\n"
               "'-c 1 -list') echo '" + ID_KEY + " 0x1111' ;;\n"
               "'-c 2 -list') echo '" + ID_KEY + " 0x2222'; rm -f ssdid.out ;;\n"
               "'-c 3 -list') echo '" + ID_KEY + " 0x3333' ;;\n"
+              "'-c 4 -list') printf '" + ID_KEY + " 0x3333' ;;\n"
               "*) n=$2; shift 3; echo \"$n $*\" >> tarvo.log ;;\n"
               "esac\n");
     expectRun(run({"info.txt"}),
               BANNER + listing("info.txt", {"Alpha", "Beta", "Gamma"}) + ENTERING + updated(1, "0x1111", "Alpha", "a.bin") +
-                  noConfig(2) + updated(3, "0x3333", "Gamma", "a.bin") + EXITING,
+                  noConfig(2) + updated(3, "0x3333", "Gamma", "a.bin") + querying(4, false) + unidentified(4) + EXITING,
               1);
     EXPECT_EQ(read("tarvo.log"), "1 a.bin\n3 a.bin\n");
 }

@@ -49,6 +49,9 @@ inline const std::string ID_KEY = "PCI SubSystem DeviceId                 :";
 
 inline const std::string LIST_ERROR = "ERROR: Could not open list file... adapter list not found!\n\n";
 
+// The line after the listing of a dry run.
+inline const std::string DRY_RUN = "Dry run: the adapters are queried, but no update command is run.\n\n";
+
 inline const std::string ENTERING = "\nEntering update\n";
 inline const std::string EXITING = "Exiting update\n";
 

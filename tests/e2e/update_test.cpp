@@ -227,6 +227,9 @@ TEST_F(Update, RefusedLineRefusesTheWholeFileBeforeAnyToolCommand)
         {"Refused," + std::string(217, 'x'), "its update package is longer than 216 characters"},
         {"Refused,c.bin #touch pwned", "its update package has a word that begins with '#'"},
     };
+    // CR LF line ends, and other control characters, would reach the tool as part of the name.
+    cases.push_back({"Refused,c.bin\r", "its update package contains a carriage return; save the file with Unix line ends"});
+    cases.push_back({"Refused,c\x1b.bin", "its update package contains the control character 0x1B"});
     for (char special : std::string(";&|<>()$`\\*?["))
         cases.push_back({std::string("Refused,c.bin") + special + "touch pwned",
                          std::string("its update package contains the shell character '") + special + "'"});
@@ -246,7 +249,8 @@ TEST_F(Update, RefusedLineRefusesTheWholeFileBeforeAnyToolCommand)
 
 TEST_F(Update, DryRunQueriesAndMatchesButUpdatesNothing)
 {
-    write("info.txt", INFO);
+    // The last package's first word the shell would change: the tool is left to judge it.
+    write("info.txt", INFO + "0x3333,Gamma, missing.bin -x\n0x4444,Quoted,~/missing.bin\n");
     const auto wouldRun = [](int adapter, const std::string &id, const std::string &name, const std::string &package) {
         const std::string n = std::to_string(adapter);
         return querying(adapter, false) + identified(id, false) + "Adapter " + n + " is a " + name +
@@ -260,13 +264,17 @@ TEST_F(Update, DryRunQueriesAndMatchesButUpdatesNothing)
         {"none covered", "0x9999, Other\n", notCovered(1, "0x9999"), "", 1},
         {"an ID that cannot be read", "0x1111, A\n0x2222, B, query=nokey\n",
          wouldRun(1, "0x1111", "Alpha", "a.bin") + querying(2, false) + unidentified(2), "", 1},
+        {"a package file that is not there", "0x4444, D\n0x3333, C\n0x1111, A\n",
+         wouldRun(1, "0x4444", "Quoted", "~/missing.bin") + wouldRun(2, "0x3333", "Gamma", " missing.bin -x") +
+             "ERROR: The update package missing.bin of adapter 2 is not a readable file here; its update would fail.\n\n" +
+             wouldRun(3, "0x1111", "Alpha", "a.bin"),
+         "", 1},
     };
     for (const Pass &pass : passes) {
         SCOPED_TRACE(pass.what);
         machine(pass.machine);
         expectRun(run({"--dry-run", "info.txt"}),
-                  BANNER + listing("info.txt", {"Alpha", "Beta"}) +
-                      "Dry run: the adapters are queried, but no update command is run.\n\n" + ENTERING +
+                  BANNER + listing("info.txt", {"Alpha", "Beta", "Gamma", "Quoted"}) + DRY_RUN + ENTERING +
                       pass.console + EXITING,
                   pass.status);
         EXPECT_FALSE(exists("tarvo.log"));

@@ -53,7 +53,6 @@ TEST_F(CountTest, CountsLinesThatBeginWithADigit)
         {"leading tab", "\t1 a\n", 0},
         {"empty lines", "\n\n1\n\n\n2\n\n", 2},
         {"empty file", "", 0},
-        {"no newline at the end", "1\n2", 2},
         {"sign or point first", "+1\n-2\n.3\n", 0},
         {"high-bit bytes are not digits", "\xb2\n\xd9\xa3\n\xef\xbc\x91\n", 0},
         {"continuation piece starting with a digit", p + "7 more\n", 1},
@@ -65,6 +64,17 @@ TEST_F(CountTest, CountsLinesThatBeginWithADigit)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(count(c.bytes), c.adapters);
+    }
+}
+
+TEST_F(CountTest, ListCutShortGives999)
+{
+    // A full disk or a killed tool can end the list in the middle of a line.
+    for (const std::string &bytes : {"1\n2"s, "x"s, digitLines(3) + "4  Mod"s, "1\n" + pattern(255), "1\n" + pattern(300)}) {
+        SCOPED_TRACE(bytes.substr(0, 20));
+        std::string out;
+        EXPECT_EQ(count(bytes, &out), READ_FAILED);
+        EXPECT_EQ(out, "ERROR: The adapter list is incomplete: list.out does not end with a complete line.\n\n");
     }
 }
 
@@ -136,7 +146,8 @@ TEST_F(SsdidTest, TakesTheRestOfTheFirstKeyLine)
         {"only the first key line", KEY + " first\n" + KEY + " second\n", "first"},
         {"among other lines", "Controller 1\n" + KEY.substr(0, 22) + "\nBus : 3\n" + KEY + " 0x9\nMore " + KEY + " 0x8\n",
          "0x9"},
-        {"last line without newline", "x\n" + KEY + " 0xAB", "0xAB"},
+        {"last line, with its newline", "x\n" + KEY + " 0xAB\n", "0xAB"},
+        {"key line longer than 255 characters: its first piece's value", KEY + " " + pattern(300) + "\n", pattern(214)},
         {"value of a 255-character line whole", KEY + " " + value214 + "\n", value214},
         {"after text, on a 255-character line", std::string(100, '.') + KEY + " " + value214.substr(0, 114) + "\n",
          value214.substr(0, 114)},
@@ -162,6 +173,10 @@ TEST_F(SsdidTest, LeavesTheIdAsItWasWithoutTheExactKey)
         lower + " 0x1234\n",
         KEY.substr(0, KEY.size() - 1) + " 0x1234\n",
         "PCI SubSystem DeviceId\t\t\t\t : 0x1234\n",
+        // A key line that the end of the file cuts short may have lost part of its ID.
+        KEY + " 0xAB",
+        "x\n" + KEY + " 0xAB",
+        KEY + " " + pattern(300),
     };
     for (const std::string &bytes : cases) {
         SCOPED_TRACE(bytes);

@@ -273,7 +273,8 @@ TEST_F(UpdateListTest, SplitsFieldsOnCommas)
         {"spaces belong to the fields", " 1234 , Alpha 2 , pkg.bin   \n", {{" 1234 ", " Alpha 2 ", " pkg.bin"}}, {}},
         {"fourth field ignored", "1234,Alpha,pkg.bin,extra,more\n", {{"1234", "Alpha", "pkg.bin"}}, {}},
         {"trailing comma", "1234,Alpha,pkg.bin,\n", {{"1234", "Alpha", "pkg.bin"}}, {}},
-        {"CR stays in the last field", "1234,Alpha,pkg.bin\r\n", {{"1234", "Alpha", "pkg.bin\r"}}, {}},
+        {"CRLF line ends: the CR would end the package", "1234,Alpha,pkg.bin\r\n5,B,b\r\n", {}, {1, 2}},
+        {"a CR in the ID or name is kept", "12\r34,Al\rpha,pkg.bin\n", {{"12\r34", "Al\rpha", "pkg.bin"}}, {}},
         {"CR after a fourth field goes with it", "1234,Alpha,pkg.bin,x\r\n", {{"1234", "Alpha", "pkg.bin"}}, {}},
         {"tabs kept", "12\t34,Al\tpha,pkg\t-f\n", {{"12\t34", "Al\tpha", "pkg\t-f"}}, {}},
         {"package of several words", "1234,Alpha,pkg.bin -force -v\n", {{"1234", "Alpha", "pkg.bin -force -v"}}, {}},
@@ -364,7 +365,28 @@ TEST_F(UpdateListTest, PackageWithShellCharactersIsRefused)
         expectRun(list("1,A,a\n2,B,pkg" + ch + "x.bin\n3,C," + ch + "\n4,D,d" + ch + "\n"), {}, {2, 3, 4});
     }
     // A '#' that begins a word would make a comment of the rest of the command line.
-    expectRun(list("1,A,#x\n2,B,a #x\n3,C,a\t#x\n4,D,a#x\n5,E,a\r#x\n"), {}, {1, 2, 3});
+    expectRun(list("1,A,#x\n2,B,a #x\n3,C,a\t#x\n4,D,a#x\n"), {}, {1, 2, 3});
+}
+
+TEST_F(UpdateListTest, ControlCharactersInAPackageAreRefusedByName)
+{
+    const std::string crlf = "its update package contains a carriage return; save the file with Unix line ends";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"pkg.bin\r", crlf},
+        {"pkg\r.bin", crlf},
+        {"a\x01" "b", "its update package contains the control character 0x01"},
+        {"a\x1b[0m", "its update package contains the control character 0x1B"},
+        {"\x1f", "its update package contains the control character 0x1F"},
+        {"a.bin\x7f", "its update package contains the control character 0x7F"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.second);
+        const ListRun run = list("1,A," + row.first + "\n");
+        EXPECT_EQ(run.out, "Update file:  " + path + ".\n\nERROR: Line 1 of the adapter info file is ignored: " +
+                               row.second + ".\n\n" + FILE_REFUSED + "\n\n");
+    }
+    // A tab is a blank between the tool's words.
+    expectRun(list("1,A,a.bin\t-x\n"), {{"1", "A", "a.bin\t-x"}});
 }
 
 TEST_F(UpdateListTest, CharactersThatNeverReachTheShellAreKept)
