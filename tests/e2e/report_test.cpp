@@ -161,6 +161,20 @@ TEST_F(Report, AdapterMembersComeFromItsRecordAndItsCommand)
     EXPECT_EQ(doc["stop_signal"], nullptr);
 }
 
+TEST_F(Report, VerifiedDigestsAreNamed)
+{
+    write("tarvo-machine.txt", "0x1111, A\n0x9999, C\n");
+    write("info.txt", "0x1111,Alpha,a.bin\n");
+    ASSERT_EQ(std::system(("cd '" + path("") + "' && sha256sum a.bin > SUMS").c_str()), 0);
+    const std::string sums = read("SUMS");
+    const RunResult result = run({"--checksums", "SUMS", "--report", "run.json", "info.txt"});
+    ASSERT_EQ(result.status, 0) << result.out;
+    const json doc = report();
+    EXPECT_EQ(doc["checksums"], "SUMS");
+    EXPECT_EQ(doc["adapters"][0]["sha256"], sums.substr(0, 64));
+    EXPECT_EQ(doc["adapters"][1]["sha256"], nullptr);
+}
+
 TEST_F(Report, StopsLocksAndKillsLeaveAWholeDocument)
 {
     write("tarvo-machine.txt", "0x1111, A\n0x2222, B, ms=1500\n0x1111, C\n");

@@ -123,6 +123,18 @@ def main():
         (user(ERR), "refused, exit status 231; adapters: 0 updated, 0 failed, 0 not covered, 0 no id, "
                     "0 would update, 0 would fail"),
     ])
+    subprocess.run("sha256sum a.bin b.bin > SUMS", shell=True, cwd=work, check=True)
+    digest = open(os.path.join(work, "SUMS")).read()[:64]
+    expect("verified packages: the digest with the update", ["--checksums", "SUMS", "info.txt"], 3, [
+        (user(NOTICE), f"run in {work} with the info file info.txt"),
+        (user(NOTICE), f"adapter 1, ID 0x1111, Alpha: updating with a.bin, SHA-256 {digest}"),
+        (user(NOTICE), "adapter 1, ID 0x1111: updated, exit code 0"),
+        (user(NOTICE), "adapter 2, ID 0x2222, Beta: updating with b.bin, SHA-256 "
+                       + open(os.path.join(work, "SUMS")).read().splitlines()[1][:64]),
+        (user(ERR), "adapter 2, ID 0x2222: update failed, exit code 3"),
+        (user(ERR), "failed, exit status 3; adapters: 1 updated, 1 failed, 1 not covered, 0 no id, "
+                    "0 would update, 0 would fail"),
+    ])
     expect("a usage error logs nothing", ["info.txt", "debug"], 1, [])
     if failures:
         print(f"{failures} check(s) failed")
