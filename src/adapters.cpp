@@ -2,6 +2,7 @@
 
 #include "main.h"
 #include "report.h"
+#include "runlog.h"
 
 #include <cctype>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,17 +27,17 @@ static const char *const UPDATE = " -updatepkg ";
 static const char *const RESULT = " > result.out";
 const char *const SUBDEVICEID_FOUND = "PCI SubSystem DeviceId                 :";
 
-// Builds "ADAPTERCMD<adapter><first><second><third>" in cmd; false when it would not fit,
-// so that a truncated command line is never run.
-static bool adapterCommand(char (&cmd)[LINE_SIZE], int adapter, const char *first,
-                           const char *second = "", const char *third = "")
+// The longest update command fits its buffer: the adapter number has at most three digits, and
+// the info file refuses longer packages.
+static_assert(sizeof "./tarvo -c " - 1 + 3 + sizeof " -updatepkg " - 1 + PACKAGE_MAX + sizeof " > result.out" <= LINE_SIZE,
+              "the longest update command does not fit its buffer");
+
+// Builds "ADAPTERCMD<adapter><first><second><third>" in cmd, for an adapter of at most three
+// digits and the texts of a query or an update, which always fit.
+static void adapterCommand(char (&cmd)[LINE_SIZE], int adapter, const char *first, const char *second = "",
+                           const char *third = "")
 {
-    char number[4];
-    int n = std::snprintf(number, sizeof number, "%d", adapter);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof number)
-        return false;
-    n = std::snprintf(cmd, sizeof cmd, "%s%s%s%s%s", ADAPTERCMD, number, first, second, third);
-    return n >= 0 && static_cast<size_t>(n) < sizeof cmd;
+    std::snprintf(cmd, sizeof cmd, "%s%d%s%s%s", ADAPTERCMD, adapter, first, second, third);
 }
 
 // The signal of the first stop request; written by signal handlers, so of this type alone.
@@ -56,13 +58,6 @@ void requestStop(int sig)
 int stopSignal()
 {
     return stopRequest;
-}
-
-int reportStop()
-{
-    int sig = stopSignal();
-    printError("Stopped by signal %d; no further adapter is updated.", sig);
-    return 128 + sig;
 }
 
 // Wakes the wait for a tool command; the wait itself looks at what happened.
@@ -172,19 +167,6 @@ static int runShell(const char *cmd, const sigset_t &wakeMask)
     return status;
 }
 
-// The signal that ended a tool command, read from the shell's wait status: the shell's own
-// death, or the exit status 128 + S with which it reports a command that a signal ended; 0 for none.
-static int endingSignal(int status)
-{
-    if (status == -1)
-        return 0;
-    if (WIFSIGNALED(status))
-        return WTERMSIG(status);
-    if (WIFEXITED(status) && WEXITSTATUS(status) > 128 && WEXITSTATUS(status) <= 128 + 64)
-        return WEXITSTATUS(status) - 128;
-    return 0;
-}
-
 // Empties the output file at path before the command that fills it runs; false when it is not
 // a regular file that this run can write. The shell would fail to replace such a file too, and
 // what an earlier run or another user left in it must not pass for this command's answer; a link
@@ -201,42 +183,65 @@ static bool emptyOutput(const char *path)
     return close(fd) == 0 && emptied;
 }
 
-// How a tool command went.
-enum toolRun { TOOL_RAN, TOOL_STOPPED, TOOL_NO_OUTPUT };
+// How a tool command went: it ran (and a stop request stands, or does not, at its end); a stop
+// request kept it from starting; its output file could not be emptied, so it did not start.
+enum toolRun { TOOL_RAN, TOOL_RAN_STOPPED, TOOL_STOPPED, TOOL_NO_OUTPUT };
 
-// The one way a tool command runs. Unless a stop has been requested, it empties the command's
-// output file, prints the command's announcement and writes the report out (so that a log shows
-// each step as it starts, ahead of anything the tool writes to a shared stream); then, unless a
-// stop was requested meanwhile, it runs the command and waits for its wait status. Nothing is
-// run after a stop request, nor when the output file cannot be emptied (nothing printed then).
-static toolRun runTool(const char *cmd, const char *output, const char *announcement, int *status)
+// A tool command: its line, the output file that its shell fills, what is printed before it
+// runs, and for an update the adapter's account, whose start is logged.
+struct toolCommand {
+    const char *line;
+    const char *output;
+    const char *announcement;
+    const adapterResult *update;
+};
+
+static double secondsSince(const struct timespec &start)
 {
-    if (stopSignal() != 0)
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// The one way a tool command runs, and the one place that a stop request is honoured. Unless a
+// stop has been requested, it empties the command's output file, prints the command's
+// announcement and writes the report out (so that a log shows each step as it starts, ahead of
+// anything the tool writes to a shared stream); then, unless a stop was requested meanwhile, it
+// runs the command and waits for its wait status, in *status, and the seconds it took. Nothing
+// is printed when the output file cannot be emptied.
+static toolRun runTool(const toolCommand &command, int *status, double *seconds)
+{
+    if (stopRequest != 0)
         return TOOL_STOPPED;
-    if (!emptyOutput(output))
+    if (!emptyOutput(command.output))
         return TOOL_NO_OUTPUT;
-    std::fputs(announcement, stdout);
+    std::fputs(command.announcement, stdout);
     std::fflush(stdout);
 
     const sigset_t held = heldSignals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &held, &previous);
-    const bool start = stopSignal() == 0;
+    const bool start = stopRequest == 0;
     if (start) {
+        if (command.update != nullptr)
+            logUpdateStart(*command.update);
         sigset_t wake = previous;
         for (int sig : STOP_SIGNALS)
             sigdelset(&wake, sig);
         sigdelset(&wake, SIGCHLD);
-        *status = runShell(cmd, wake);
+        struct timespec begun = {};
+        clock_gettime(CLOCK_MONOTONIC, &begun);
+        *status = runShell(command.line, wake);
+        *seconds = secondsSince(begun);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (!start)
         return TOOL_STOPPED;
     // A tool that acts on Ctrl-C or Ctrl-\\ itself reports it through its status.
-    int sig = endingSignal(*status);
+    const int sig = readWaitStatus(*status).signal;
     if (sig == SIGINT || sig == SIGQUIT)
         requestStop(sig);
-    return TOOL_RAN;
+    return stopRequest != 0 ? TOOL_RAN_STOPPED : TOOL_RAN;
 }
 
 // Whether a file of this status can be changed only by root or the effective user.
@@ -323,14 +328,17 @@ int countControllers(const char *path)
 int getNumberOfControllers()
 {
     int status = 0;
-    toolRun ran = runTool(LISTALL, "list.out", "", &status);
+    double seconds = 0;
+    const toolRun ran = runTool({LISTALL, "list.out", "", nullptr}, &status, &seconds);
     if (ran == TOOL_NO_OUTPUT)
         printListError();
-    if (ran != TOOL_RAN || stopSignal() != 0)
+    if (ran == TOOL_STOPPED || ran == TOOL_RAN_STOPPED)
+        return LIST_STOPPED;
+    if (ran != TOOL_RAN)
         return READ_FAILED;
     // A list cut short would pass for the whole machine and leave adapters out unsaid. Any other
     // status says nothing that the list file does not.
-    int sig = endingSignal(status);
+    const int sig = readWaitStatus(status).signal;
     if (sig != 0) {
         printError("The adapter list is incomplete: the list command was ended by signal %d.", sig);
         return READ_FAILED;
@@ -371,20 +379,21 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
 bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
 {
     char cmd[LINE_SIZE];
+    adapterCommand(cmd, adapter, LISTINFO);
     char announcement[2 * LINE_SIZE];
-    int n = std::snprintf(announcement, sizeof announcement,
-                          "\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
-    const bool built = adapterCommand(cmd, adapter, LISTINFO);
-    if (built && DEBUG && n > 0 && static_cast<size_t>(n) < sizeof announcement)
+    const int n = std::snprintf(announcement, sizeof announcement,
+                                "\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
+    if (DEBUG)
         std::snprintf(announcement + n, sizeof announcement - n, "Running command:  %s\n\n", cmd);
     // The query's status is not looked at: its output file alone decides.
     int status = 0;
-    toolRun ran = built ? runTool(cmd, "ssdid.out", announcement, &status) : TOOL_NO_OUTPUT;
+    double seconds = 0;
+    const toolRun ran = runTool({cmd, "ssdid.out", announcement, nullptr}, &status, &seconds);
     if (ran == TOOL_STOPPED)
         return false;
     if (ran == TOOL_NO_OUTPUT) {
         // Shown without its command line, which does not run.
-        announcement[n > 0 && static_cast<size_t>(n) < sizeof announcement ? n : 0] = '\0';
+        announcement[n] = '\0';
         std::fputs(announcement, stdout);
         printConfigError(adapter);
         return true;
@@ -403,30 +412,18 @@ static const adapterInfo *findRecord(const char *id, int records, const adapterI
     return nullptr;
 }
 
-// The exit status a parent would see for a failed command's wait status.
-static int failureExitStatus(int status)
-{
-    if (status == -1)
-        return 255;
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-        return WEXITSTATUS(status);
-    return 1;
-}
-
-// Copies result.out, which the next update overwrites, to result-N.out for adapter; says so
-// when it cannot, since the tool's own account of a failure would then be lost.
-static void keepResult(int adapter)
+// Copies result.out, which the next update overwrites, to result-N.out for adapter; false, after
+// saying so, when it cannot, since the tool's own account of a failure would then be lost.
+static bool keepResult(int adapter)
 {
     char kept[LINE_SIZE];
     std::snprintf(kept, sizeof kept, "result-%d.out", adapter);
-    FILE *from = std::fopen("result.out", "rb");
+    FILE *from = openOutput("result.out");
     // A fresh file rather than one truncated and written again, which some file systems push to
     // the disk at once; an earlier run's copy is replaced either way.
     if (from != nullptr)
         std::remove(kept);
-    FILE *to = from != nullptr ? std::fopen(kept, "wb") : nullptr;
+    FILE *to = from != nullptr ? std::fopen(kept, "wbx") : nullptr;
     bool copied = to != nullptr;
     char buf[BUFSIZ];
     size_t n = 0;
@@ -439,6 +436,7 @@ static void keepResult(int adapter)
         std::fclose(from);
     if (!copied)
         printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept);
+    return copied;
 }
 
 // For a dry run: says whether the file that package names first, as the tool will get it, is
@@ -457,80 +455,80 @@ static bool packageMissing(int adapter, const char *package)
     return true;
 }
 
-int update(int adapters, int records, const adapterInfo *adapterList, bool dryRun)
+// Runs the update of a matched adapter and reports its result; false when a stop request kept
+// it from starting.
+static bool runUpdate(adapterResult &result)
 {
-    char ssdid[LINE_SIZE];
-    char cmd[LINE_SIZE];
-    bool updated = false;
-    int failure = 0;
-
-    std::printf("\nEntering update\n");
-    for (int i = 1; i <= adapters; i++) {
-        // Emptied for every adapter: a previous adapter's ID must never select this one's package.
-        ssdid[0] = '\0';
-        if (stopSignal() != 0 || !getControllersdid(i, ssdid))
-            break;
-        std::printf("sdid:%s\n", ssdid);
-        if (ssdid[0] == '\0') {
-            printError("Could not read the ID of adapter %d; it is not updated.", i);
-            failure = 1;
-            continue;
-        }
-
-        const adapterInfo *record = findRecord(ssdid, records, adapterList);
-        if (record == nullptr) {
-            std::printf("Adapter %d is not covered by this update and is left as it is.\n\n", i);
-            continue;
-        }
-        if (DEBUG)
-            std::printf("SSDID match\n");
-        std::printf("Adapter %d is a %s.\n\n", i, record->adapterName);
-
-        const bool built = adapterCommand(cmd, i, UPDATE, record->updatePackage, RESULT);
-        if (built && dryRun) {
-            std::printf("Would run:  %s\n\n", cmd);
-            if (packageMissing(i, record->updatePackage))
-                failure = 1;
-            else
-                updated = true;
-            continue;
-        }
-        int status = -1;
-        if (built) {
-            char announcement[2 * LINE_SIZE];
-            std::snprintf(announcement, sizeof announcement, "Updating Adapter %d.  Please wait....\n\n%s\n\n", i, cmd);
-            toolRun ran = runTool(cmd, "result.out", announcement, &status);
-            if (ran == TOOL_STOPPED)
-                break;
-            if (ran == TOOL_NO_OUTPUT) {
-                // No old account may pass for this run's.
-                char kept[LINE_SIZE];
-                std::snprintf(kept, sizeof kept, "result-%d.out", i);
-                std::remove(kept);
-                printError("Could not empty result.out; adapter %d is not updated.", i);
-                failure = 1;
-                continue;
-            }
-            updated = true;
-        } else {
-            std::printf("Updating Adapter %d.  Please wait....\n\n", i);
-        }
-        if (status != 0) {
-            std::printf("Update of adapter %d failed with return code:  %d.\n\n", i, status);
-            failure = failureExitStatus(status);
-        } else {
-            std::printf("Update of adapter %d completed successfully.\n\n", i);
-        }
-        if (built)
-            keepResult(i);
+    const int i = result.adapter;
+    char announcement[2 * LINE_SIZE];
+    std::snprintf(announcement, sizeof announcement, "Updating Adapter %d.  Please wait....\n\n%s\n\n", i, result.command);
+    const toolRun ran = runTool({result.command, "result.out", announcement, &result}, &result.waitStatus, &result.seconds);
+    if (ran == TOOL_STOPPED)
+        return false;
+    result.state = STATE_FAILED;
+    result.ran = ran != TOOL_NO_OUTPUT;
+    if (!result.ran) {
+        // No account of an earlier run may pass for this run's.
+        char kept[LINE_SIZE];
+        std::snprintf(kept, sizeof kept, "result-%d.out", i);
+        std::remove(kept);
+        printError("Could not empty result.out; adapter %d is not updated.", i);
+    } else if (result.waitStatus != 0) {
+        std::printf("Update of adapter %d failed with return code:  %d.\n\n", i, result.waitStatus);
+    } else {
+        std::printf("Update of adapter %d completed successfully.\n\n", i);
+        result.state = STATE_UPDATED;
     }
-    // A stop request outranks every result: the adapters after it were never looked at.
-    int stopped = stopSignal() != 0 ? reportStop() : 0;
-    std::printf("Exiting update\n");
+    if (result.ran)
+        result.kept = keepResult(i);
+    logUpdateEnd(result);
+    return true;
+}
 
-    if (stopped != 0)
-        return stopped;
-    if (failure != 0)
-        return failure;
-    return updated ? 0 : 1;
+// Queries adapter result.adapter, matches it and updates it, or in a dry run shows its update,
+// filling result and printing each step; false when a stop request kept a command from starting.
+static bool updateAdapter(adapterResult &result, const updateList &list, bool dryRun)
+{
+    const int i = result.adapter;
+    if (!getControllersdid(i, result.id))
+        return false;
+    std::printf("sdid:%s\n", result.id);
+    result.hasId = result.id[0] != '\0';
+    if (!result.hasId) {
+        printError("Could not read the ID of adapter %d; it is not updated.", i);
+        result.state = STATE_NO_ID;
+        return true;
+    }
+    result.record = findRecord(result.id, list.records, list.adapterList);
+    if (result.record == nullptr) {
+        std::printf("Adapter %d is not covered by this update and is left as it is.\n\n", i);
+        result.state = STATE_NOT_COVERED;
+        return true;
+    }
+    if (DEBUG)
+        std::printf("SSDID match\n");
+    std::printf("Adapter %d is a %s.\n\n", i, result.record->adapterName);
+    adapterCommand(result.command, i, UPDATE, result.record->updatePackage, RESULT);
+    if (list.digests != nullptr)
+        result.sha256 = list.digests[result.record - list.adapterList];
+    if (!dryRun)
+        return runUpdate(result);
+    std::printf("Would run:  %s\n\n", result.command);
+    result.state = packageMissing(i, result.record->updatePackage) ? STATE_WOULD_FAIL : STATE_WOULD_UPDATE;
+    return true;
+}
+
+void update(runRecord &run, int adapters, const updateList &list)
+{
+    std::printf("\nEntering update\n");
+    run.passBegan = true;
+    for (int i = 1; i <= adapters; i++) {
+        adapterResult &result = run.adapters[run.count];
+        result = adapterResult{};
+        result.adapter = i;
+        if (!updateAdapter(result, list, run.dryRun))
+            break;
+        run.count++;
+        writeReport(run);
+    }
 }

@@ -2,12 +2,14 @@
 
 #include "adapters.h"
 #include "report.h"
+#include "runlog.h"
 #include "textinput.h"
 #include "version.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -31,12 +33,52 @@ static bool is(const char *arg, const char *word)
     return std::strcmp(arg, word) == 0;
 }
 
-// Reads the command line: options first, each word exactly a known one, up to the first word
-// that is not an option or up to "--"; then the info file and the optional DEBUG, which sets
-// DEBUG. *infoFile is the info file's argument in a run or a dry run.
-static Mode readCommandLine(int argc, char *argv[], const char **infoFile)
+// Takes the value of the option name from word, as "--name=VALUE", or else from the next word
+// when word is "--name": true when word is that option, *value then its value or nullptr.
+static bool valueOption(const char *name, int argc, char *argv[], int *i, const char **value)
 {
-    bool dryRun = false;
+    const char *word = argv[*i];
+    const size_t length = std::strlen(name);
+    if (std::strncmp(word, name, length) != 0 || (word[length] != '\0' && word[length] != '='))
+        return false;
+    if (word[length] == '=')
+        *value = word + length + 1;
+    else
+        *value = *i + 1 < argc ? argv[++*i] : nullptr;
+    if (*value != nullptr && **value == '\0')
+        *value = nullptr;
+    if (*value == nullptr)
+        std::printf("ERROR: Option %s needs a file name; see orvTQupdate --help.\n", name);
+    return true;
+}
+
+// Reads one option word at argv[*i] into run and the flags; false, after saying why, when it is
+// no option that the program knows, or lacks its value.
+static bool readOption(int argc, char *argv[], int *i, runRecord &run, bool *help, bool *version)
+{
+    const char *word = argv[*i];
+    if (is(word, "--dry-run"))
+        run.dryRun = true;
+    else if (is(word, "--help") || is(word, "-h"))
+        *help = true;
+    else if (is(word, "--version"))
+        *version = true;
+    else if (valueOption("--report", argc, argv, i, &run.reportFile))
+        return run.reportFile != nullptr;
+    else if (valueOption("--checksums", argc, argv, i, &run.checksumFile))
+        return run.checksumFile != nullptr;
+    else {
+        std::printf("ERROR: Unknown option %s; see orvTQupdate --help.\n", word);
+        return false;
+    }
+    return true;
+}
+
+// Reads the command line into run: options first, each word exactly a known one, up to the
+// first word that is not an option or up to "--"; then the info file and the optional DEBUG,
+// which sets DEBUG.
+static Mode readCommandLine(int argc, char *argv[], runRecord &run)
+{
     bool help = false;
     bool version = false;
     int i = 1;
@@ -49,16 +91,8 @@ static Mode readCommandLine(int argc, char *argv[], const char **infoFile)
         // A lone "-" is a name, as every other word that does not begin with '-'.
         if (word[0] != '-' || word[1] == '\0')
             break;
-        if (is(word, "--dry-run")) {
-            dryRun = true;
-        } else if (is(word, "--help") || is(word, "-h")) {
-            help = true;
-        } else if (is(word, "--version")) {
-            version = true;
-        } else {
-            std::printf("ERROR: Unknown option %s; see orvTQupdate --help.\n", word);
+        if (!readOption(argc, argv, &i, run, &help, &version))
             return Mode::Usage;
-        }
     }
     if (help || version)
         return argc != 2 ? Mode::Usage : help ? Mode::Help : Mode::Version;
@@ -67,8 +101,8 @@ static Mode readCommandLine(int argc, char *argv[], const char **infoFile)
         DEBUG = 1;
     else if (words != 1)
         return Mode::Usage;
-    *infoFile = argv[i];
-    return dryRun ? Mode::DryRun : Mode::Run;
+    run.infoFile = argv[i];
+    return run.dryRun ? Mode::DryRun : Mode::Run;
 }
 
 // The optional words, after the usage text of --help.
@@ -114,13 +148,68 @@ static bool lockWorkingDirectory()
     return !busy;
 }
 
-// The run's exit status once its report is out: a report that could not be written must not
-// let the run pass for a success.
-static int finish(int status)
+// Everything from the info file to the end of the update pass, in run; ends at the first
+// refusal, or at a stop request.
+static void runUpdate(runRecord &run)
 {
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0)
-        return 1;
-    return status;
+    static adapterInfo adapterList[MAX_RECORDS];
+    static char digests[MAX_RECORDS][SHA256_TEXT];
+    const int records = getUpdateList(adapterList, run.infoFile);
+    if (records != READ_FAILED && run.dryRun)
+        std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
+    // The report must be there before anything is touched, or the run is not made.
+    const bool reported = writeReport(run);
+    run.notStarted = true;
+    if (records == READ_FAILED || !reported || !checkToolPlace())
+        return;
+    if (!lockWorkingDirectory()) {
+        printError("Another orvTQupdate run is using this directory; no adapter is updated.");
+        return;
+    }
+    if (run.checksumFile != nullptr && !verifyPackages(run.checksumFile, adapterList, records, digests))
+        return;
+
+    run.commandsBegan = true;
+    const int adapters = getNumberOfControllers();
+    if (adapters != READ_FAILED && adapters != LIST_STOPPED)
+        run.adaptersFound = adapters;
+    if (adapters == LIST_STOPPED) {
+        run.notStarted = false;
+        return;
+    }
+    if (adapters == READ_FAILED || adapters <= 0)
+        return;
+    if (adapters > MAX_ADAPTERS) {
+        printError("%d adapters found; at most %d are supported. No adapter is updated.", adapters, MAX_ADAPTERS);
+        return;
+    }
+    run.notStarted = false;
+    update(run, adapters, {adapterList, records, run.checksumFile != nullptr ? digests : nullptr});
+}
+
+// Whether standard output has taken everything written to it.
+static bool consoleWhole()
+{
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+// Ends the run: the stop line when a stop request ended it, the end of the update pass, the
+// report's and the log's last word; the exit status.
+static int endRun(runRecord &run)
+{
+    if (run.commandsBegan)
+        run.stopSignal = stopSignal();
+    if (run.stopSignal != 0)
+        printError("Stopped by signal %d; no further adapter is updated.", run.stopSignal);
+    if (run.passBegan)
+        std::printf("Exiting update\n");
+    run.consoleLost = !consoleWhole();
+    run.finished = true;
+    run.finishedAt = std::time(nullptr);
+    if (!writeReport(run))
+        run.consoleLost = !consoleWhole() || run.consoleLost;
+    logEnd(run);
+    return exitStatus(run);
 }
 
 int main(int argc, char *argv[])
@@ -128,49 +217,26 @@ int main(int argc, char *argv[])
     watchSignals();
     printBanner();
 
-    const char *infoFile = nullptr;
-    const Mode mode = readCommandLine(argc, argv, &infoFile);
-    switch (mode) {
-    case Mode::Usage:
+    static adapterResult results[MAX_ADAPTERS];
+    static runRecord run = {};
+    run.programVersion = ORV_VERSION;
+    run.started = std::time(nullptr);
+    run.adaptersFound = -1;
+    run.adapters = results;
+    const Mode mode = readCommandLine(argc, argv, run);
+    if (mode == Mode::Usage || mode == Mode::Help)
         printusage();
-        return finish(1);
-    case Mode::Help:
-        printusage();
+    if (mode == Mode::Help)
         printOptions();
-        return finish(0);
-    case Mode::Version:
+    if (mode == Mode::Version)
         std::printf("orvTQupdate %s\n", ORV_VERSION);
-        return finish(0);
-    case Mode::Run:
-    case Mode::DryRun:
-        break;
+    if (mode != Mode::Run && mode != Mode::DryRun) {
+        run.usage = mode == Mode::Usage;
+        run.commandLineOnly = true;
+        run.consoleLost = !consoleWhole();
+        return exitStatus(run);
     }
-    const bool dryRun = mode == Mode::DryRun;
-
-    static adapterInfo adapterList[MAX_RECORDS];
-    int records = getUpdateList(adapterList, infoFile);
-    if (records == READ_FAILED)
-        return finish(READ_FAILED);
-    if (dryRun)
-        std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
-
-    if (!checkToolPlace())
-        return finish(READ_FAILED);
-    if (!lockWorkingDirectory()) {
-        printError("Another orvTQupdate run is using this directory; no adapter is updated.");
-        return finish(READ_FAILED);
-    }
-
-    int adapters = getNumberOfControllers();
-    if (stopSignal() != 0)
-        return finish(reportStop());
-    if (adapters == READ_FAILED || adapters <= 0)
-        return finish(READ_FAILED);
-    if (adapters > MAX_ADAPTERS) {
-        printError("%d adapters found; at most %d are supported. No adapter is updated.",
-                    adapters, MAX_ADAPTERS);
-        return finish(READ_FAILED);
-    }
-
-    return finish(update(adapters, records, adapterList, dryRun));
+    logStart(run);
+    runUpdate(run);
+    return endRun(run);
 }

@@ -162,10 +162,95 @@ static bool skipByteOrderMark(FILE *stream)
     return true;
 }
 
+// What reading the info file has found so far.
+struct infoReading {
+    int records;     // records stored
+    int lineNumber;  // the file's line being read, as an editor numbers it
+    bool refused;    // a line was refused
+    bool tooMany;    // a record beyond the last one the list holds was met
+    bool failed;     // the file could not be read whole
+};
+
+// Stores the record of one piece of the file, line, in adapterList, each field in storage of
+// its own, or says why its line is refused.
+static void takeLine(char *line, adapterInfo *adapterList, infoReading &reading)
+{
+    // Blank lines, and lines of nothing but commas and spaces, carry no adapter at all.
+    if (line[std::strspn(line, ", ")] == '\0')
+        return;
+    char *cursor = line;
+    char *ssdid = nextField(&cursor);
+    char *name = nextField(&cursor);
+    char *package = nextField(&cursor);
+    char why[LINE_SIZE] = "";
+    if (package == nullptr) {
+        std::snprintf(why, sizeof why, "it has fewer than three fields");
+    } else if (!packageRefused(package, why) && reading.records < MAX_RECORDS) {
+        adapterInfo &record = adapterList[reading.records++];
+        record.ssdid = copyField(ssdid, LINE_SIZE);
+        record.adapterName = copyField(name, LINE_SIZE);
+        record.updatePackage = copyField(package, PACKAGE_MAX + 1);
+        record.lineNumber = reading.lineNumber;
+        if (record.ssdid == nullptr || record.adapterName == nullptr || record.updatePackage == nullptr) {
+            printError("Out of memory while reading the adapter info file.");
+            reading.failed = true;
+        }
+        return;
+    } else if (why[0] == '\0' && !reading.tooMany) {
+        // Named once, where the first record too many starts.
+        std::snprintf(why, sizeof why, "it starts record %d, and at most %d adapters are supported",
+                      MAX_RECORDS + 1, MAX_RECORDS);
+        reading.tooMany = true;
+    }
+    if (why[0] != '\0')
+        printError("Line %d of the adapter info file is ignored: %s.", reading.lineNumber, why);
+    reading.refused = true;
+}
+
+// Reads the records of the open info file into adapterList: their number, or READ_FAILED when
+// the file cannot be read whole or any of its lines is refused.
+static int readRecords(FILE *file, adapterInfo *adapterList)
+{
+    char line[LINE_SIZE];
+    infoReading reading = {};
+    bool lineStarts = true;
+    bool ended = true;
+    bool newline = true;
+    // Every refused line is reported, so that the operator can mend them all in one go; any
+    // one of them refuses the whole file, since the adapters it meant would be left out unsaid.
+    // Messages name lines as an editor shows them: every piece of a long line carries its number.
+    while (!reading.failed && readPiece(file, line, sizeof line, &ended, &newline) == 1) {
+        if (lineStarts)
+            reading.lineNumber++;
+        lineStarts = ended;
+        takeLine(line, adapterList, reading);
+    }
+    // A read error must not pass for the end of the file: the lines after it would be lost.
+    if (!reading.failed && std::ferror(file)) {
+        printOpenError();
+        reading.failed = true;
+    }
+    if (reading.failed)
+        return READ_FAILED;
+    if (reading.refused) {
+        printError("The adapter info file cannot be used as it stands; no adapter is updated.");
+        return READ_FAILED;
+    }
+    return reading.records;
+}
+
+// Tells the operator which adapters the update is for.
+static void listRecords(const adapterInfo *adapterList, int records)
+{
+    std::printf("This update is for the following adapters:\n");
+    for (int i = 0; i < records; i++)
+        std::printf(" - %s\n", adapterList[i].adapterName);
+    std::printf("\n");
+}
+
 int getUpdateList(adapterInfo *adapterList, const char *path)
 {
     std::printf("Update file:  %s.\n\n", path);
-
     FILE *file = std::fopen(path, "r");
     if (file == nullptr || !skipByteOrderMark(file)) {
         if (file != nullptr)
@@ -173,81 +258,9 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
         printOpenError();
         return READ_FAILED;
     }
-
-    char line[LINE_SIZE];
-    char why[LINE_SIZE];
-    int records = 0;
-    int lineNumber = 0;
-    bool failed = false;
-    // Every refused line is reported, so that the operator can mend them all in one go; any
-    // one of them refuses the whole file, since the adapters it meant would be left out unsaid.
-    bool refused = false;
-    bool tooMany = false;
-    bool lineStarts = true;
-    bool ended = true;
-    bool newline = true;
-    // Messages name lines as an editor shows them: every piece of a long line carries its number.
-    while (readPiece(file, line, sizeof line, &ended, &newline) == 1) {
-        if (lineStarts)
-            lineNumber++;
-        lineStarts = ended;
-        // Blank lines, and lines of nothing but commas and spaces, carry no adapter at all.
-        if (line[std::strspn(line, ", ")] == '\0')
-            continue;
-
-        char *cursor = line;
-        char *ssdid = nextField(&cursor);
-        char *name = nextField(&cursor);
-        char *package = nextField(&cursor);
-        if (package == nullptr) {
-            printError("Line %d of the adapter info file is ignored: "
-                   "it has fewer than three fields.", lineNumber);
-            refused = true;
-            continue;
-        }
-        if (packageRefused(package, why)) {
-            printError("Line %d of the adapter info file is ignored: %s.", lineNumber, why);
-            refused = true;
-            continue;
-        }
-        if (records == MAX_RECORDS) {
-            if (!tooMany)
-                printError("Line %d of the adapter info file is ignored: it starts record %d, "
-                           "and at most %d adapters are supported.",
-                           lineNumber, MAX_RECORDS + 1, MAX_RECORDS);
-            tooMany = true;
-            refused = true;
-            continue;
-        }
-
-        adapterInfo &record = adapterList[records];
-        record.ssdid = copyField(ssdid, LINE_SIZE);
-        record.adapterName = copyField(name, LINE_SIZE);
-        record.updatePackage = copyField(package, PACKAGE_MAX + 1);
-        record.lineNumber = lineNumber;
-        if (record.ssdid == nullptr || record.adapterName == nullptr || record.updatePackage == nullptr) {
-            printError("Out of memory while reading the adapter info file.");
-            failed = true;
-            break;
-        }
-        records++;
-    }
-    // A read error must not pass for the end of the file: the lines after it would be lost.
-    if (std::ferror(file)) {
-        printOpenError();
-        failed = true;
-    }
+    const int records = readRecords(file, adapterList);
     std::fclose(file);
-    if (failed)
-        return READ_FAILED;
-    if (refused) {
-        printError("The adapter info file cannot be used as it stands; no adapter is updated.");
-        return READ_FAILED;
-    }
-
-    std::printf("This update is for the following adapters:\n");
-    for (int i = 0; i < records; i++)
-        std::printf(" - %s\n", adapterList[i].adapterName);
-    std::printf("\n");
+    if (records != READ_FAILED)
+        listRecords(adapterList, records);
     return records;
 }

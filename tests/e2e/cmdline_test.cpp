@@ -90,20 +90,33 @@ TEST_F(CommandLine, HelpAndVersionRunNothing)
 
 TEST_F(CommandLine, UnknownOptionWordsAreUsageErrors)
 {
+    const auto unknown = [](const std::string &word) { return "ERROR: Unknown option " + word + "; see orvTQupdate --help.\n"; };
+    const auto valueless = [](const std::string &name) { return "ERROR: Option " + name + " needs a file name; see orvTQupdate --help.\n"; };
     // Where an option may stand: before the info file. Abbreviations and clusters are not words.
-    const std::vector<std::vector<std::string>> cases = {
-        {"-v"}, {"-V"}, {"--verbose"}, {"--bogus"}, {"--bogus", "info.txt"}, {"--dry", "info.txt"},
-        {"-hh"}, {"--help=1"}, {"--dry-run", "-x", "info.txt"}, {"--dry-run", "--bogus", "info.txt", "DEBUG"},
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-v"}, unknown("-v")},
+        {{"-V"}, unknown("-V")},
+        {{"--verbose"}, unknown("--verbose")},
+        {{"--bogus"}, unknown("--bogus")},
+        {{"--bogus", "info.txt"}, unknown("--bogus")},
+        {{"--dry", "info.txt"}, unknown("--dry")},
+        {{"-hh"}, unknown("-hh")},
+        {{"--help=1"}, unknown("--help=1")},
+        {{"--reports=r.json", "info.txt"}, unknown("--reports=r.json")},
+        {{"--dry-run", "-x", "info.txt"}, unknown("-x")},
+        {{"--dry-run", "--bogus", "info.txt", "DEBUG"}, unknown("--bogus")},
+        {{"--report"}, valueless("--report")},
+        {{"--report=", "info.txt"}, valueless("--report")},
+        {{"--checksums"}, valueless("--checksums")},
+        {{"--checksums=", "info.txt"}, valueless("--checksums")},
+        // The word after --report is its value, whatever it reads: no info file is left.
+        {{"--report", "info.txt"}, ""},
     };
-    for (const auto &args : cases) {
-        std::string bad;
-        for (const std::string &arg : args) {
-            if (bad.empty() && arg != "--dry-run")
-                bad = arg;
-        }
-        SCOPED_TRACE(bad);
-        expectRun(run(args), BANNER + "ERROR: Unknown option " + bad + "; see orvTQupdate --help.\n" + USAGE, 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.second);
+        expectRun(run(c.first), BANNER + c.second + USAGE, 1);
         EXPECT_FALSE(exists("calls")) << "a tool command ran";
+        EXPECT_FALSE(exists("info.txt.json"));
     }
 }
 

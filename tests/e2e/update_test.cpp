@@ -4,6 +4,9 @@
 #include "harness.h"
 #include "texts.h"
 
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -310,6 +313,82 @@ TEST_F(Update, IdsAreComparedWhole)
                   updated(3, "0xB2 rev 3", "Spaced", "c.bin") + EXITING,
               0);
     EXPECT_EQ(read("tarvo.log"), "1 0x1111222233334444 b.bin\n2 0xB2 a.bin\n3 0xB2 rev 3 c.bin\n");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace e2e;
+namespace fs = std::filesystem;
+
+// The SHA-256 of the named file in dir as sha256sum prints it; "" when it cannot.
+std::string sha256sum(const std::string &dir, const std::string &name)
+{
+    FILE *pipe = popen(("cd '" + dir + "' && sha256sum '" + name + "'").c_str(), "r");
+    char line[256] = "";
+    const bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr)
+        pclose(pipe);
+    return read ? std::string(line, 64) : "";
+}
+
+TEST_F(Update, ChecksumsAreVerifiedBeforeAnyToolCommand)
+{
+    write("info.txt", INFO + "0x3333,Gamma,c.bin -x\n");
+    machine("0x1111, A\n0x2222, B\n");
+    const std::string a = sha256sum(path(""), "a.bin"), b = sha256sum(path(""), "b.bin");
+    std::string upper = b;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string c = sha256sum(path(""), "c.bin");
+    const std::string refused = "ERROR: The update packages do not match their checksums; no adapter is updated.\n\n";
+    const auto notListed = [](const std::string &p, int line) {
+        return "ERROR: The update package " + p + " of line " + std::to_string(line) + " is not listed in SUMS.\n\n";
+    };
+    struct Case {
+        const char *what;
+        std::string sums;
+        std::string info;      // "" for the fixture's
+        std::string errors;    // "" when every package matches
+    };
+    const std::vector<Case> cases = {
+        {"good, in upper case and in binary mode too", a + "  a.bin\n" + upper + " *b.bin\n\n" + c + "  c.bin\n", "", ""},
+        {"a package changed by a byte", a + "  a.bin\n" + std::string(63, '0') + "1  b.bin\n" + c + "  c.bin\n", "",
+         "ERROR: The update package b.bin of line 2 does not match its SHA-256 in SUMS.\n\n"},
+        {"a package not listed, and one missing: both named", a + "  a.bin\n" + b + "  missing.bin\n", "", notListed("b.bin", 2) + notListed("c.bin", 3)},
+        {"a listed package that is not there", a + "  a.bin\n" + b + "  b.bin\n" + c + "  c.bin\n" + a + "  gone.bin\n",
+         INFO + "0x3333,Gamma,gone.bin\n", "ERROR: The update package gone.bin of line 3 cannot be read.\n\n"},
+        {"a package the shell would change", a + "  a.bin\n" + b + "  b.bin\n", INFO + "0x3333,Gamma,\"c.bin\"\n",
+         "ERROR: The update package of line 3 cannot be checked: its first word holds a quote, a backslash or a ~.\n\n"},
+        {"a malformed line", a + "  a.bin\n" + b + "\tb.bin\n", "", "ERROR: Line 2 of the checksum file SUMS is not a SHA-256 line.\n\n"},
+    };
+    for (const Case &row : cases) {
+        SCOPED_TRACE(row.what);
+        write("SUMS", row.sums);
+        write("info.txt", row.info.empty() ? INFO + "0x3333,Gamma,c.bin -x\n" : row.info);
+        fs::remove(path("tarvo.log"));
+        for (const bool dryRun : {false, true}) {
+            std::vector<std::string> args = {"--checksums", "SUMS", "info.txt"};
+            if (dryRun)
+                args.insert(args.begin(), "--dry-run");
+            const std::string head = BANNER + listing("info.txt", {"Alpha", "Beta", "Gamma"}) + (dryRun ? DRY_RUN : "");
+            const RunResult result = run(args);
+            if (row.errors.empty()) {
+                EXPECT_EQ(result.status, 0) << result.out;
+                EXPECT_EQ(result.out.find("ERROR: "), std::string::npos) << result.out;
+            } else {
+                expectRun(result, head + row.errors + refused, 231);
+                EXPECT_FALSE(exists("list.out")) << "a tool command ran";
+            }
+            fs::remove(path("list.out"));
+        }
+        EXPECT_EQ(read("tarvo.log"), row.errors.empty() ? "1 0x1111 a.bin\n2 0x2222 b.bin\n" : "");
+    }
+    // A checksum file that cannot be read.
+    write("info.txt", INFO);
+    expectRun(run({"--checksums=missing.sums", "info.txt"}),
+              BANNER + listing("info.txt", {"Alpha", "Beta"}) + "ERROR: Could not read the checksum file missing.sums.\n\n" + refused, 231);
 }
 
 }  // namespace

@@ -1,0 +1,242 @@
+// The run report of --report FILE, read back with a JSON parser: what each kind of run leaves in
+// it, that it says what the console says, and that it is a whole document at every moment.
+
+#include "harness.h"
+#include "texts.h"
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+const std::string INFO = "0x1111,Al\x01pha \xff,a.bin\n0x2222,Beta,b.bin\n0x3333,Gamma,missing.bin\n";
+
+class Report : public Scratch {
+protected:
+    void SetUp() override
+    {
+        Scratch::SetUp();
+        copyTool();
+        write("a.bin", "package\n");
+        write("b.bin", "package\n");
+        write("info.txt", INFO);
+    }
+
+    // The report at name, parsed; a test failure, and null, when it is not one JSON document.
+    json report(const std::string &name = "run.json") const
+    {
+        try {
+            return json::parse(read(name));
+        } catch (const json::exception &e) {
+            ADD_FAILURE() << name << " is not a JSON document: " << e.what() << "\n" << read(name);
+            return nullptr;
+        }
+    }
+};
+
+// The text of every "ERROR: " line of a run's output, in order.
+std::vector<std::string> errorLines(const std::string &out)
+{
+    std::vector<std::string> errors;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("ERROR: ", 0) == 0)
+            errors.push_back(line.substr(7));
+    }
+    return errors;
+}
+
+// What every finished report holds, whatever the run: the run's own status and errors, the
+// settings it was made with, and counts that add up to its adapters.
+void expectFinished(const json &doc, const RunResult &result, const std::string &dir, bool dryRun)
+{
+    const std::regex utc("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    EXPECT_EQ(doc["format_version"], 1);
+    EXPECT_EQ(doc["program_version"], "1.46");
+    EXPECT_EQ(doc["directory"], dir);
+    EXPECT_EQ(doc["info_file"], "info.txt");
+    EXPECT_EQ(doc["dry_run"], dryRun);
+    EXPECT_TRUE(std::regex_match(doc["started"].get<std::string>(), utc)) << doc["started"];
+    EXPECT_TRUE(std::regex_match(doc["finished"].get<std::string>(), utc)) << doc["finished"];
+    EXPECT_EQ(doc["exit_status"], result.status);
+    EXPECT_EQ(doc["errors"], json(errorLines(result.out)));
+    json counts = {{"updated", 0}, {"failed", 0}, {"not covered", 0}, {"no id", 0}, {"would update", 0}, {"would fail", 0}};
+    for (const json &adapter : doc["adapters"])
+        counts[adapter["state"].get<std::string>()] = counts[adapter["state"].get<std::string>()].get<int>() + 1;
+    EXPECT_EQ(doc["counts"], counts);
+}
+
+// The states of the report's adapters, in order.
+std::vector<std::string> states(const json &doc)
+{
+    std::vector<std::string> list;
+    for (const json &adapter : doc["adapters"])
+        list.push_back(adapter["state"]);
+    return list;
+}
+
+TEST_F(Report, EveryKindOfRunSaysWhatTheConsoleSays)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> args;  // before the info file
+        std::string machine;
+        std::string outcome;
+        std::vector<std::string> states;
+        json adaptersFound;
+    };
+    const std::vector<Case> cases = {
+        {"each state of a run", {}, "0x1111, A\n0x2222, B, exit=3\n0x9999, C\n0x1111, D, query=nokey\n0x2222, E, signal=15\n",
+         "failed", {"updated", "failed", "not covered", "no id", "failed"}, 5},
+        {"a run that updates", {}, "0x2222, B\n0x9999, C\n", "updated", {"updated", "not covered"}, 2},
+        {"nothing covered", {}, "0x9999, C\n", "nothing covered", {"not covered"}, 1},
+        {"a dry run", {"--dry-run"}, "0x1111, A\n0x3333, C\n0x9999, D\n", "failed",
+         {"would update", "would fail", "not covered"}, 3},
+        {"a dry run that would update", {"--dry-run"}, "0x1111, A\n", "updated", {"would update"}, 1},
+        {"no adapter", {}, "", "refused", {}, 0},
+        {"an info file refused", {}, "0x1111, A\n", "refused", {}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write("tarvo-machine.txt", c.machine);
+        write("info.txt", c.adaptersFound.is_null() ? "0x1111,Alpha\n" : INFO);
+        std::vector<std::string> args = c.args;
+        args.push_back("info.txt");
+        const RunResult without = run(args);
+        args.insert(args.begin(), "--report=run.json");
+        const RunResult result = run(args);
+        // The console is the same with a report as without.
+        EXPECT_EQ(result.out, without.out);
+        EXPECT_EQ(result.status, without.status);
+        const json doc = report();
+        expectFinished(doc, result, path("").substr(0, path("").size() - 1), !c.args.empty());
+        EXPECT_EQ(doc["outcome"], c.outcome);
+        EXPECT_EQ(states(doc), c.states);
+        EXPECT_EQ(doc["adapters_found"], c.adaptersFound);
+        EXPECT_EQ(doc["stop_signal"], nullptr);
+    }
+}
+
+TEST_F(Report, AdapterMembersComeFromItsRecordAndItsCommand)
+{
+    write("tarvo-machine.txt", "0x1111, A\n0x2222, B, signal=15\n0x9999, C\n");
+    const RunResult result = run({"--report", "run.json", "info.txt"});
+    ASSERT_EQ(result.status, 128 + SIGTERM) << result.out;
+    const json doc = report();
+    ASSERT_EQ(doc["adapters"].size(), 3U);
+    const json &first = doc["adapters"][0], &killed = doc["adapters"][1], &other = doc["adapters"][2];
+    // Control characters escaped, bytes that are not UTF-8 as U+FFFD: read back as text again.
+    EXPECT_EQ(first["name"], "Al\x01pha \xef\xbf\xbd");
+    EXPECT_EQ(first["package"], "a.bin");
+    EXPECT_EQ(first["id"], "0x1111");
+    EXPECT_EQ(first["wait_status"], 0);
+    EXPECT_EQ(first["exit_code"], 0);
+    EXPECT_EQ(first["result_file"], "result-1.out");
+    EXPECT_TRUE(first["seconds"].is_number());
+    // A tool that a signal ended: the shell's exit code says 128 + S, and the signal is read from it.
+    EXPECT_EQ(killed["wait_status"], 143 * 256);
+    EXPECT_EQ(killed["exit_code"], 143);
+    EXPECT_EQ(killed["signal"], SIGTERM);
+    EXPECT_EQ(killed["state"], "failed");
+    // No record, no command.
+    for (const char *member : {"name", "package", "wait_status", "exit_code", "signal", "result_file", "seconds", "sha256"})
+        EXPECT_EQ(other[member], nullptr) << member;
+    EXPECT_EQ(doc["outcome"], "failed");
+    EXPECT_EQ(doc["stop_signal"], nullptr);
+}
+
+TEST_F(Report, VerifiedDigestsAreNamed)
+{
+    write("tarvo-machine.txt", "0x1111, A\n0x9999, C\n");
+    write("info.txt", "0x1111,Alpha,a.bin\n");
+    ASSERT_EQ(std::system(("cd '" + path("") + "' && sha256sum a.bin > SUMS").c_str()), 0);
+    const std::string sums = read("SUMS");
+    const RunResult result = run({"--checksums", "SUMS", "--report", "run.json", "info.txt"});
+    ASSERT_EQ(result.status, 0) << result.out;
+    const json doc = report();
+    EXPECT_EQ(doc["checksums"], "SUMS");
+    EXPECT_EQ(doc["adapters"][0]["sha256"], sums.substr(0, 64));
+    EXPECT_EQ(doc["adapters"][1]["sha256"], nullptr);
+}
+
+TEST_F(Report, StopsLocksAndKillsLeaveAWholeDocument)
+{
+    write("tarvo-machine.txt", "0x1111, A\n0x2222, B, ms=1500\n0x1111, C\n");
+    // Stopped while adapter 2 flashes: it finishes and is kept; adapter 3 is never reached.
+    RunResult result = run({"--report=run.json", "info.txt"}, Stdout::Captured, false, {{}, SIGTERM, "tarvo.log", false, {}, "2 0x2222"});
+    json doc = report();
+    expectFinished(doc, result, path("").substr(0, path("").size() - 1), false);
+    EXPECT_EQ(doc["outcome"], "stopped");
+    EXPECT_EQ(doc["stop_signal"], SIGTERM);
+    EXPECT_EQ(states(doc), std::vector<std::string>({"updated", "updated"}));
+
+    // Killed outright while adapter 2 flashes: the document of the last step done.
+    fs::remove(path("tarvo.log"));
+    result = run({"--report=run.json", "info.txt"}, Stdout::Captured, false, {{}, SIGKILL, "tarvo.log", false, {}, "2 0x2222"});
+    EXPECT_EQ(result.status, 128 + SIGKILL);
+    doc = report();
+    EXPECT_EQ(doc["finished"], nullptr);
+    EXPECT_EQ(doc["outcome"], "running");
+    EXPECT_EQ(doc["exit_status"], nullptr);
+    EXPECT_EQ(states(doc), std::vector<std::string>({"updated"}));
+    for (const fs::directory_entry &file : fs::directory_iterator(path("")))
+        EXPECT_EQ(file.path().filename().string().rfind("run.json.", 0), std::string::npos) << "left behind: " << file.path();
+
+    // Refused for a lock that another holds: the reason is among the errors.
+    FILE *holder = popen(("cd '" + path("") + "' && flock . sh -c 'touch held; exec cat >/dev/null'").c_str(), "w");
+    ASSERT_NE(holder, nullptr);
+    ASSERT_TRUE(waitFor("held"));
+    result = run({"--report=run.json", "info.txt"});
+    pclose(holder);
+    doc = report();
+    expectFinished(doc, result, path("").substr(0, path("").size() - 1), false);
+    EXPECT_EQ(doc["outcome"], "refused");
+    EXPECT_EQ(doc["errors"].back(), "Another orvTQupdate run is using this directory; no adapter is updated.");
+}
+
+TEST_F(Report, ReportThatCannotBeWritten)
+{
+    write("tarvo-machine.txt", "0x1111, A\n0x2222, B\n");
+    const std::string listed = BANNER + listing("info.txt", {"Al\x01pha \xff", "Beta", "Gamma"});
+    // At its first write: nothing is run.
+    expectRun(run({"--report", "missing/run.json", "info.txt"}),
+              listed + "ERROR: Could not write the run report missing/run.json.\n\n", 231);
+    EXPECT_FALSE(exists("list.out"));
+    EXPECT_FALSE(exists("tarvo.log"));
+
+    // Later: said once, the run goes on, and it cannot pass for a success. The first adapter's
+    // update makes the report's directory immutable.
+    ASSERT_EQ(mkdir(path("reports").c_str(), 0755), 0);
+    if (std::system(("chattr +i '" + path("reports") + "' 2>/dev/null && chattr -i '" + path("reports") + "'").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i does not work here: a later failed write is not tried";
+    writeTool("case \"$1 $3\" in\n"
+              "'-listall ') printf '1  A\\n2  B\\n' ;;\n"
+              "'-c -list') echo '" + ID_KEY + " 0x2222' ;;\n"
+              "*) chattr +i reports ;;\n"
+              "esac\n");
+    const RunResult result = run({"--report", "reports/run.json", "info.txt"});
+    std::system(("chattr -i '" + path("reports") + "' 2>/dev/null").c_str());
+    expectRun(result,
+              listed + ENTERING + updated(1, "0x2222", "Beta", "b.bin") +
+                  "ERROR: Could not write the run report reports/run.json.\n\n" + updated(2, "0x2222", "Beta", "b.bin") + EXITING,
+              1);
+    EXPECT_EQ(report("reports/run.json")["finished"], nullptr);
+}
+
+}  // namespace
