@@ -141,7 +141,7 @@ JSON
 mkdir -p b && echo "0x1111,KEP 4-port RAID controller,raid4-fw-2.10.pkg" > b/info-b.txt && echo "other" > b/raid4-fw-2.10.pkg
 (playbook after.log --limit gone,shrinking,lost,hung,busy $one_batch; echo "$status" > after.status) &
 first=$!
-until [ -e hosts/lost/tarvo.log ] && [ -e hosts/busy/result-1.out ]; do sleep 0.2; done
+until [ -e hosts/lost/tarvo.log ] && [ -e hosts/busy/result-1.out ] || ! kill -0 "$first" 2>/dev/null; do sleep 0.2; done
 # The lost host's job dies as in a crash: Ansible's module, timeout(1), the program, the tool.
 stat() { sed 's/.*) //' "/proc/$1/stat" | cut -d' ' -f"$2"; } # PID FIELD: 2 parent, 3 group
 for p in /proc/[0-9]*; do
