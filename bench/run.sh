@@ -3,6 +3,8 @@
 # with a floor that does only the unavoidable part, and prints the ratios:
 #   overhead  a run over 200 adapters and 30 info-file records (401 tool commands) against the
 #             same 401 command lines run one after another by /bin/sh -c;   target <= 1.05
+#   report    that run with --report, which writes and flushes a whole document after every
+#             adapter, against the run without it;                            reported, no target
 #   reading   counting a 1,000,000-line list.out, the list-all command included, against the
 #             same command followed by grep -c '^[0-9]' list.out;            target <= 2.0
 #   memory    peak resident memory with that list.out against a 3-line one;  target <= 1.1
@@ -127,6 +129,7 @@ while [ "$r" -le "$reps" ]; do
     if [ $((r % 2)) -eq 1 ]; then
         measure "$over" "$scratch/over-program" ./orvTQupdate info.txt
         measure "$over" "$scratch/over-floor" "$benchrun" --serial floor.txt
+        measure "$over" "$scratch/report-program" ./orvTQupdate --report run.json info.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
@@ -138,6 +141,7 @@ while [ "$r" -le "$reps" ]; do
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
+        measure "$over" "$scratch/report-program" ./orvTQupdate --report run.json info.txt
         measure "$over" "$scratch/over-floor" "$benchrun" --serial floor.txt
         measure "$over" "$scratch/over-program" ./orvTQupdate info.txt
     fi
@@ -145,6 +149,7 @@ while [ "$r" -le "$reps" ]; do
 done
 expectStatus "$scratch/over-program" 0
 expectStatus "$scratch/over-floor" 0
+expectStatus "$scratch/report-program" 0
 expectStatus "$scratch/read-program" 231
 expectStatus "$scratch/read-floor" 0
 expectStatus "$scratch/small-program" 0
@@ -153,6 +158,7 @@ expectStatus "$scratch/sums-floor" 0
 
 overProgram=$(median "$scratch/over-program" 1)
 overFloor=$(median "$scratch/over-floor" 1)
+reportProgram=$(median "$scratch/report-program" 1)
 readProgram=$(median "$scratch/read-program" 1)
 readFloor=$(median "$scratch/read-floor" 1)
 rssBig=$(median "$scratch/read-program" 2)
@@ -161,11 +167,13 @@ sumsProgram=$(median "$scratch/sums-program" 1)
 sumsFloor=$(median "$scratch/sums-floor" 1)
 
 awk -v reps="$reps" -v op="$overProgram" -v of="$overFloor" -v rp="$readProgram" -v rf="$readFloor" \
-    -v mb="$rssBig" -v ms="$rssSmall" -v sp="$sumsProgram" -v sf="$sumsFloor" 'BEGIN {
+    -v mb="$rssBig" -v ms="$rssSmall" -v sp="$sumsProgram" -v sf="$sumsFloor" -v rr="$reportProgram" 'BEGIN {
     verdict["1"] = "met"; verdict["0"] = "NOT met"
     printf "Medians over %d alternating repetitions\n", reps
     printf "overhead  200 adapters, 401 commands: program %.3f s, /bin/sh -c floor %.3f s, ratio %.3f (target <= 1.05: %s)\n",
         op, of, op / of, verdict[(op / of <= 1.05) ""]
+    printf "report    the same run with --report (201 documents, each written whole and flushed to the disk): %.3f s, ratio %.3f to the run without it (no target)\n",
+        rr, rr / op
     printf "reading   1,000,000-line list.out: program %.3f s, list-all + grep -c %.3f s, ratio %.3f (target <= 2.0: %s)\n",
         rp, rf, rp / rf, verdict[(rp / rf <= 2.0) ""]
     printf "memory    peak RSS with 1,000,000 lines %d KiB, with 3 lines %d KiB, ratio %.3f (target <= 1.1: %s)\n",
