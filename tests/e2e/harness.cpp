@@ -229,6 +229,69 @@ static bool drain(int fd, std::string &text)
     return n != 0;
 }
 
+// A run being waited for, and what waiting saw.
+struct Watch {
+    pid_t pid;
+    int reader;  // the run's pipe, or -1
+    Stdout out;
+    const Signals &signals;
+    std::string when;    // the file whose appearance sends the signal
+    std::string filled;  // the file that says the pipe has been filled
+    int wstatus = 0;
+    bool sent = false;
+    bool killed = false;
+    std::string pipedOut;
+};
+
+// Waits for the run to end and its pipe to close, sending the signal when its file appears
+// (after filling the pipe for Stdout::Stalled), and kills it at the time limit.
+static void watchRun(Watch &w)
+{
+    bool exited = false, open = w.reader >= 0, filled = false;
+    w.sent = w.signals.send == 0;
+    const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
+    while (!exited || open) {
+        if (!exited) {
+            pid_t done = waitpid(w.pid, &w.wstatus, WNOHANG);
+            exited = done == w.pid || done < 0;
+        }
+        if (!w.sent && access(w.when.c_str(), F_OK) == 0 && readFile(w.when).find(w.signals.holding) != std::string::npos) {
+            if (w.out == Stdout::Stalled && !filled) {
+                fillPipe(w.pid);
+                std::ofstream(w.filled).close();
+                filled = true;
+            }
+            if (w.out != Stdout::Stalled || blockedWriting(w.pid)) {
+                kill(w.signals.group ? -w.pid : w.pid, w.signals.send);
+                w.sent = true;
+            }
+        }
+        if (open && (w.out != Stdout::Stalled || w.sent || exited))
+            open = drain(w.reader, w.pipedOut);
+        if (!w.killed && std::chrono::steady_clock::now() > deadline) {
+            kill(-w.pid, SIGKILL);
+            w.killed = true;
+        }
+        struct timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// The words of a run's command: the checker's that ORV_TEST_WRAPPER names first (looked up in
+// PATH), then the program and its arguments.
+static std::vector<std::string> commandWords(const std::string &program, const std::vector<std::string> &args)
+{
+    std::vector<std::string> words;
+    if (const char *wrapper = std::getenv("ORV_TEST_WRAPPER")) {
+        std::istringstream in(wrapper);
+        for (std::string word; in >> word;)
+            words.push_back(word);
+    }
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
 RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool asNobody, const Signals &signals) const
 {
     const bool drop = asNobody && geteuid() == 0;
@@ -243,15 +306,7 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     }
 
     // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-    // The checker's words come first, and it is looked up in PATH.
-    std::vector<std::string> words;
-    if (const char *wrapper = std::getenv("ORV_TEST_WRAPPER")) {
-        std::istringstream in(wrapper);
-        for (std::string word; in >> word;)
-            words.push_back(word);
-    }
-    words.push_back(program);
-    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> words = commandWords(program, args);
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
@@ -276,38 +331,11 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     if (reader >= 0)
         fcntl(reader, F_SETFL, O_NONBLOCK);
 
-    int wstatus = 0;
-    bool exited = false, open = reader >= 0, killed = false, filled = false;
-    bool sent = signals.send == 0;
-    std::string pipedOut;
-    const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
-    while (!exited || open) {
-        if (!exited) {
-            pid_t done = waitpid(pid, &wstatus, WNOHANG);
-            if (done < 0)
-                return {"", "waitpid failed", -1};
-            exited = done == pid;
-        }
-        if (!sent && access(when.c_str(), F_OK) == 0 && readFile(when).find(signals.holding) != std::string::npos) {
-            if (out == Stdout::Stalled && !filled) {
-                fillPipe(pid);
-                std::ofstream(path("filled")).close();
-                filled = true;
-            }
-            if (out != Stdout::Stalled || blockedWriting(pid)) {
-                kill(signals.group ? -pid : pid, signals.send);
-                sent = true;
-            }
-        }
-        if (open && (out != Stdout::Stalled || sent || exited))
-            open = drain(reader, pipedOut);
-        if (!killed && std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            killed = true;
-        }
-        struct timespec pause = {0, 2000000};
-        nanosleep(&pause, nullptr);
-    }
+    Watch watch{pid, reader, out, signals, when, path("filled"), 0, false, false, ""};
+    watchRun(watch);
+    const int wstatus = watch.wstatus;
+    const bool sent = watch.sent, killed = watch.killed;
+    std::string &pipedOut = watch.pipedOut;
     // Tool processes left running in the background must not outlive the test.
     kill(-pid, SIGKILL);
     if (reader >= 0)
