@@ -8,6 +8,8 @@
 #               flash stop the rollout after their batch, though the others there passed
 #   resume      batches of 3: a host updated before is skipped, one with orv_force is not; the
 #               failing host stops the rollout although the others of its batch passed (threshold)
+#   checksum    a canary whose staged copy of the package changes before the run is refused by
+#               the program and stops the rollout
 #   after       one batch, no threshold: hosts that vanish or lose an adapter after the run fail
 #               the health gate, a killed job is seen as lost, a hung one is timed out; and a
 #               second rollout started meanwhile changes nothing on the host the first holds
@@ -53,6 +55,7 @@ host sshdown "ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_port: $c
 host dropped "ansible_connection: flaky, flaky_down: $scratch/hosts/dropped/result-1.out" "$ok" "$ok, ms=4000"
 host peer "" "$ok"
 host failing "" "0x1111, KEP 4-port RAID controller, exit=3" "$ok"
+host tampered "ansible_connection: flaky, flaky_corrupt: $scratch/hosts/tampered/.orvTQupdate-rollout/raid4-fw-2.10.pkg" "$ok"
 host later "" "$ok"
 host gone "ansible_connection: flaky, flaky_down: $scratch/hosts/gone/result-1.out, flaky_from_reconnect: true" "$ok"
 host shrinking "" "$ok" "0x2222, KEP 2-port HBA"
@@ -132,6 +135,12 @@ check "resume: the failed adapter in the fetched report and the summary" \
     "[('failed', 3), ('updated', 0)] failed updated"
 check "resume: the failure shows the adapter's tool output" said reports failing "Update failed with error code 3."
 check "resume: the host after the stop is not touched" untouched later
+
+playbook checksum.log --limit tampered,later
+check "checksum: the canary whose package changed fails, the play too" is "$status/$(summary reports tampered)" "2/refused"
+check "checksum: the program refused it, nothing was flashed" \
+    eval 'said reports tampered "raid4-fw-2.10.pkg of line 1 does not match its SHA-256" && [ "$(lines tampered)" = 0 ]'
+check "checksum: the host after the stop is not touched" untouched later
 
 # The first rollout runs in the background; the second starts once the busy host's run is over,
 # while the first still holds it (the host waits its settle time before the health gate).
