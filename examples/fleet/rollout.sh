@@ -43,7 +43,7 @@ run)
         set -- ./orvTQupdate --checksums "$hold/sums.sha256" --report "$hold/run.json" "$info"
     fi
     # The run holds the hold's lock, and so do the tool commands it starts, for as long as they live.
-    cd .. && exec timeout --verbose -s KILL "$limit" flock "$hold" "$@"
+    cd .. && exec timeout -s KILL "$limit" flock "$hold" "$@"
     ;;
 watch)
     job=$(cat "$1" 2>/dev/null) || job=null
