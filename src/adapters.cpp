@@ -141,9 +141,10 @@ static void noticeStop()
     std::fflush(stdout);
 }
 
-// Runs cmd by /bin/sh -c in a child of its own and waits for that child alone, with the held
-// signals (every one that has a handler) blocked (wakeMask lets them through while waiting); the wait status as system() gives
-// it: 127 * 256 when the shell cannot be executed, -1 when no child could be made.
+// Runs cmd by /bin/sh -c in a child of its own and waits for that child alone, called with the
+// held signals (every one that has a handler) blocked, which wakeMask lets through while it
+// waits; the wait status as system() gives it: 127 * 256 when the shell cannot be executed, -1
+// when no child could be made.
 static int runShell(const char *cmd, const sigset_t &wakeMask)
 {
     // vfork, as the C library's own spawning does: a copy of the program per command would cost
@@ -250,16 +251,15 @@ static bool ownersOnly(const struct stat &st)
     return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool checkToolPlace()
+bool checkToolPlace(const char *directory)
 {
     // Anyone who could change the directory could put a link or a FIFO in place of an output
     // file, or another program in place of the tool, which runs with this program's rights.
     bool trusted = true;
     struct stat st = {};
     if (stat(".", &st) != 0 || !ownersOnly(st)) {
-        char dir[PATH_MAX];
         printError("The directory %s can be changed by other users; no adapter is updated.",
-                   getcwd(dir, sizeof dir) != nullptr ? dir : ".");
+                   directory != nullptr ? directory : ".");
         trusted = false;
     }
     if (stat(TOOL, &st) != 0 || !S_ISREG(st.st_mode) || faccessat(AT_FDCWD, TOOL, X_OK, AT_EACCESS) != 0) {
@@ -330,12 +330,12 @@ int getNumberOfControllers()
     int status = 0;
     double seconds = 0;
     const toolRun ran = runTool({LISTALL, "list.out", "", nullptr}, &status, &seconds);
-    if (ran == TOOL_NO_OUTPUT)
-        printListError();
     if (ran == TOOL_STOPPED || ran == TOOL_RAN_STOPPED)
         return LIST_STOPPED;
-    if (ran != TOOL_RAN)
+    if (ran == TOOL_NO_OUTPUT) {
+        printListError();
         return READ_FAILED;
+    }
     // A list cut short would pass for the whole machine and leave adapters out unsaid. Any other
     // status says nothing that the list file does not.
     const int sig = readWaitStatus(status).signal;
@@ -416,14 +416,13 @@ static const adapterInfo *findRecord(const char *id, int records, const adapterI
 // saying so, when it cannot, since the tool's own account of a failure would then be lost.
 static bool keepResult(int adapter)
 {
-    char kept[LINE_SIZE];
-    std::snprintf(kept, sizeof kept, "result-%d.out", adapter);
+    const std::string kept = keptFile(adapter);
     FILE *from = openOutput("result.out");
     // A fresh file rather than one truncated and written again, which some file systems push to
     // the disk at once; an earlier run's copy is replaced either way.
     if (from != nullptr)
-        std::remove(kept);
-    FILE *to = from != nullptr ? std::fopen(kept, "wbx") : nullptr;
+        std::remove(kept.c_str());
+    FILE *to = from != nullptr ? std::fopen(kept.c_str(), "wbx") : nullptr;
     bool copied = to != nullptr;
     char buf[BUFSIZ];
     size_t n = 0;
@@ -435,7 +434,7 @@ static bool keepResult(int adapter)
     if (from != nullptr)
         std::fclose(from);
     if (!copied)
-        printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept);
+        printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept.c_str());
     return copied;
 }
 
@@ -469,9 +468,7 @@ static bool runUpdate(adapterResult &result)
     result.ran = ran != TOOL_NO_OUTPUT;
     if (!result.ran) {
         // No account of an earlier run may pass for this run's.
-        char kept[LINE_SIZE];
-        std::snprintf(kept, sizeof kept, "result-%d.out", i);
-        std::remove(kept);
+        std::remove(keptFile(i).c_str());
         printError("Could not empty result.out; adapter %d is not updated.", i);
     } else if (result.waitStatus != 0) {
         std::printf("Update of adapter %d failed with return code:  %d.\n\n", i, result.waitStatus);

@@ -7,6 +7,7 @@
 #include "version.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -150,7 +151,7 @@ static bool lockWorkingDirectory()
 
 // Everything from the info file to the end of the update pass, in run; ends at the first
 // refusal, or at a stop request.
-static void runUpdate(runRecord &run)
+static void runFromInfoFile(runRecord &run)
 {
     static adapterInfo adapterList[MAX_RECORDS];
     static char digests[MAX_RECORDS][SHA256_TEXT];
@@ -160,7 +161,7 @@ static void runUpdate(runRecord &run)
     // The report must be there before anything is touched, or the run is not made.
     const bool reported = writeReport(run);
     run.notStarted = true;
-    if (records == READ_FAILED || !reported || !checkToolPlace())
+    if (records == READ_FAILED || !reported || !checkToolPlace(run.directory))
         return;
     if (!lockWorkingDirectory()) {
         printError("Another orvTQupdate run is using this directory; no adapter is updated.");
@@ -219,7 +220,9 @@ int main(int argc, char *argv[])
 
     static adapterResult results[MAX_ADAPTERS];
     static runRecord run = {};
+    static char directory[PATH_MAX];
     run.programVersion = ORV_VERSION;
+    run.directory = getcwd(directory, sizeof directory);
     run.started = std::time(nullptr);
     run.adaptersFound = -1;
     run.adapters = results;
@@ -237,6 +240,6 @@ int main(int argc, char *argv[])
         return exitStatus(run);
     }
     logStart(run);
-    runUpdate(run);
+    runFromInfoFile(run);
     return endRun(run);
 }

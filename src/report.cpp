@@ -1,7 +1,6 @@
 #include "report.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +131,11 @@ const char *stateName(adapterState state)
     return NAMES[state];
 }
 
+std::string keptFile(int adapter)
+{
+    return "result-" + std::to_string(adapter) + ".out";
+}
+
 // The length of the UTF-8 sequence that starts text, as RFC 3629 allows it; 0 when none does.
 static size_t sequenceLength(const unsigned char *text)
 {
@@ -238,9 +242,7 @@ static void appendAdapter(std::string &out, const adapterResult &result)
     appendNumberMember(out, "wait_status", result.ran, result.waitStatus);
     appendNumberMember(out, "exit_code", reading.exitCode >= 0, reading.exitCode);
     appendNumberMember(out, "signal", reading.signal != 0, reading.signal);
-    char kept[32];
-    std::snprintf(kept, sizeof kept, "result-%d.out", result.adapter);
-    appendTextMember(out, "result_file", result.kept ? kept : nullptr);
+    appendTextMember(out, "result_file", result.kept ? keptFile(result.adapter).c_str() : nullptr);
     appendKey(out, "seconds");
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", result.seconds);
@@ -257,8 +259,7 @@ static void appendSetting(std::string &out, const runRecord &run)
     char host[256] = "";
     gethostname(host, sizeof host - 1);
     appendTextMember(out, "host", host);
-    char dir[PATH_MAX];
-    appendTextMember(out, "directory", getcwd(dir, sizeof dir));
+    appendTextMember(out, "directory", run.directory);
     appendTextMember(out, "info_file", run.infoFile);
     appendTextMember(out, "checksums", run.checksumFile);
     appendKey(out, "dry_run");

@@ -45,6 +45,7 @@ struct waitReading {
 // The whole run: what the command line asked for, how far the run got and what it found.
 struct runRecord {
     const char *programVersion;
+    const char *directory;      // the absolute working directory, or nullptr when unknown
     const char *infoFile;
     const char *reportFile;     // the run report's path, or nullptr for none
     const char *checksumFile;   // the checksum file's path, or nullptr for none
@@ -87,6 +88,9 @@ void countStates(const runRecord &run, int (&counts)[STATES]);
 
 // The state's name in the report and the log.
 const char *stateName(adapterState state);
+
+// The file that keeps the tool's output of adapter's update: result-N.out.
+std::string keptFile(int adapter);
 
 // The run report of run as a JSON document (RFC 8259, UTF-8) of one line, with its newline.
 std::string reportText(const runRecord &run);

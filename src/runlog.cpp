@@ -1,18 +1,15 @@
 #include "runlog.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <syslog.h>
-#include <unistd.h>
 
 // Logged without a format of the texts' own: IDs, names and packages come from files.
 void logStart(const runRecord &run)
 {
     openlog("orvTQupdate", LOG_PID, LOG_USER);
-    char dir[PATH_MAX];
     syslog(LOG_NOTICE, "%s in %s with the info file %s", run.dryRun ? "dry run" : "run",
-           getcwd(dir, sizeof dir) != nullptr ? dir : "an unknown directory", run.infoFile);
+           run.directory != nullptr ? run.directory : "an unknown directory", run.infoFile);
 }
 
 void logUpdateStart(const adapterResult &result)

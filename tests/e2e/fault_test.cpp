@@ -40,9 +40,7 @@ protected:
     void SetUp() override
     {
         Scratch::SetUp();
-        copyTool();
-        write("a.bin", "package\n");
-        write("b.bin", "package\n");
+        copyToolWithPackages({"a.bin", "b.bin"});
         write("info.txt", INFO);
         machine("0x1111, A\n0x2222, B\n");
     }
@@ -122,7 +120,7 @@ TEST_F(Fault, OutputFileThatIsNotThisRunsRegularFile)
 
 TEST_F(Fault, PlaceThatOthersCanChangeIsRefusedBeforeAnyToolCommand)
 {
-    const std::string dir = path("").substr(0, path("").size() - 1);
+    const std::string dir = directory();
     const std::string byOthers = "ERROR: The directory " + dir + " can be changed by other users; no adapter is updated.\n\n";
     const std::string missing = "ERROR: The adapter tool ./tarvo is missing or cannot be run here; run orvTQupdate "
                                 "in the directory that holds it.\n\n";
@@ -468,8 +466,7 @@ TEST_F(Fault, ReportIsWrittenOutBeforeEveryToolCommand)
     expectRun(run({"info.txt"}), listed() + ENTERING + updated(1, "0x1111", "Alpha", "a.bin") + EXITING, 0);
     EXPECT_EQ(read("seen.txt"), listed() + ENTERING + querying(1, false) + identified("0x1111", false) +
                                     announced(1, "Alpha", "a.bin"));
-    const std::string work = path("");
-    EXPECT_EQ(read("fds").find(work.substr(0, work.size() - 1) + "\n"), std::string::npos) << read("fds");
+    EXPECT_EQ(read("fds").find(directory() + "\n"), std::string::npos) << read("fds");
     EXPECT_NE(read("fds"), "");
 }
 

@@ -62,6 +62,11 @@ std::string Scratch::path(const std::string &name) const
     return root_ + "/work/" + name;
 }
 
+std::string Scratch::directory() const
+{
+    return root_ + "/work";
+}
+
 void Scratch::write(const std::string &name, const std::string &text, bool executable)
 {
     {
@@ -82,6 +87,23 @@ void Scratch::copyTool()
     fs::copy_file(TARVO_PATH, path("tarvo"), fs::copy_options::overwrite_existing, ec);
     ASSERT_FALSE(ec) << "cannot copy " << TARVO_PATH << ": " << ec.message();
     ASSERT_EQ(chmod(path("tarvo").c_str(), 0755), 0);
+}
+
+void Scratch::copyToolWithPackages(const std::vector<std::string> &packages)
+{
+    copyTool();
+    for (const std::string &package : packages)
+        write(package, "package\n");
+}
+
+std::string Scratch::sha256sum(const std::string &name) const
+{
+    FILE *pipe = popen(("cd '" + directory() + "' && sha256sum '" + name + "'").c_str(), "r");
+    char line[256] = "";
+    const bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr)
+        pclose(pipe);
+    return read ? std::string(line, 64) : "";
 }
 
 void Scratch::writeTool(const std::string &body)

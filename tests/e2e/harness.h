@@ -64,10 +64,16 @@ protected:
 
     // Absolute path of name in the scratch directory.
     std::string path(const std::string &name) const;
+    // Absolute path of the scratch directory itself, as the program's getcwd gives it.
+    std::string directory() const;
     // Writes text to name byte for byte, replacing it; executable makes it mode 0755.
     void write(const std::string &name, const std::string &text, bool executable = false);
     // Places the project's stand-in adapter tool as ./tarvo.
     void copyTool();
+    // Places the stand-in tool and a package file of each name, which the stand-in wants readable.
+    void copyToolWithPackages(const std::vector<std::string> &packages);
+    // The SHA-256 of name as sha256sum prints it; "" when it cannot.
+    std::string sha256sum(const std::string &name) const;
     // Places a /bin/sh script with the given body as ./tarvo, for output the stand-in cannot give.
     void writeTool(const std::string &body);
     // Whole contents of name; "" when it cannot be read.

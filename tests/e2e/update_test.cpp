@@ -19,10 +19,7 @@ protected:
     void SetUp() override
     {
         Scratch::SetUp();
-        copyTool();
-        // The stand-in refuses packages that are not readable files.
-        for (const char *package : {"a.bin", "b.bin", "c.bin"})
-            write(package, "package\n");
+        copyToolWithPackages({"a.bin", "b.bin", "c.bin"});
     }
 
     void machine(const std::string &lines) { write("tarvo-machine.txt", lines); }
@@ -322,26 +319,15 @@ namespace {
 using namespace e2e;
 namespace fs = std::filesystem;
 
-// The SHA-256 of the named file in dir as sha256sum prints it; "" when it cannot.
-std::string sha256sum(const std::string &dir, const std::string &name)
-{
-    FILE *pipe = popen(("cd '" + dir + "' && sha256sum '" + name + "'").c_str(), "r");
-    char line[256] = "";
-    const bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
-    if (pipe != nullptr)
-        pclose(pipe);
-    return read ? std::string(line, 64) : "";
-}
-
 TEST_F(Update, ChecksumsAreVerifiedBeforeAnyToolCommand)
 {
     write("info.txt", INFO + "0x3333,Gamma,c.bin -x\n");
     machine("0x1111, A\n0x2222, B\n");
-    const std::string a = sha256sum(path(""), "a.bin"), b = sha256sum(path(""), "b.bin");
+    const std::string a = sha256sum("a.bin"), b = sha256sum("b.bin");
     std::string upper = b;
     for (char &c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const std::string c = sha256sum(path(""), "c.bin");
+    const std::string c = sha256sum("c.bin");
     const std::string refused = "ERROR: The update packages do not match their checksums; no adapter is updated.\n\n";
     const auto notListed = [](const std::string &p, int line) {
         return "ERROR: The update package " + p + " of line " + std::to_string(line) + " is not listed in SUMS.\n\n";
