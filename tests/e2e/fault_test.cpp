@@ -297,6 +297,7 @@ TEST_F(Fault, OutputFilesAreMadeAfreshWhateverWasThere)
     const std::vector<Case> cases = {
         {"another user's stale files in the run user's directory", [&] { if (root) chown(path("").c_str(), 65534, 65534); stale(); }, 022, true},
         {"stale files, umask 000", stale, 0, false},
+        {"umask 077: others may still read", stale, 077, false},
         {"a default ACL that gives another user write access", [&] {
              stale();
              if (acl) {
@@ -306,16 +307,16 @@ TEST_F(Fault, OutputFilesAreMadeAfreshWhateverWasThere)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        for (const char *file : {"list.out", "ssdid.out", "result.out", "tarvo.log", "result-1.out"})
+        for (const char *file : {"list.out", "ssdid.out", "result.out", "tarvo.log", "result-1.out", "run.json"})
             fs::remove(path(file));
         c.make();
         // The run inherits the test's umask.
         const mode_t mask = umask(c.umask);
-        const RunResult result = run({"info.txt"}, Stdout::Captured, c.asNobody);
+        const RunResult result = run({"--report=run.json", "info.txt"}, Stdout::Captured, c.asNobody);
         umask(mask);
         expectRun(result, console, 0);
         EXPECT_EQ(read("tarvo.log"), "1 0x1111 a.bin\n");
-        for (const char *file : {"list.out", "ssdid.out", "result.out", "result-1.out"}) {
+        for (const char *file : {"list.out", "ssdid.out", "result.out", "result-1.out", "run.json"}) {
             struct stat st = {};
             ASSERT_EQ(stat(path(file).c_str(), &st), 0) << file;
             EXPECT_EQ(st.st_mode & 07777, 0644u) << file;
