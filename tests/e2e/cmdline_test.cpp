@@ -81,6 +81,8 @@ TEST_F(CommandLine, HelpAndVersionRunNothing)
                              "    --report FILE     also --report=FILE: write a JSON account of the run to FILE\n"
                              "    --checksums FILE  also --checksums=FILE: first check every update package\n"
                              "                      against the SHA-256 lines of FILE\n"
+                             "    --verify          query each updated adapter again: it must answer with its ID\n"
+                             "    --history         alone: show the runs on record in this directory\n"
                              "    --help, -h        this text\n"
                              "    --version         the program's version\n"
                              "    --                end the options: the next word is the info file; name a\n"

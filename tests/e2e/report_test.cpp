@@ -67,7 +67,7 @@ std::vector<std::string> errorLines(const std::string &out)
 void expectFinished(const json &doc, const RunResult &result, const std::string &dir, bool dryRun)
 {
     const std::regex utc("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
-    EXPECT_EQ(doc["format_version"], 1);
+    EXPECT_EQ(doc["format_version"], 2);
     EXPECT_EQ(doc["program_version"], "1.46");
     EXPECT_EQ(doc["directory"], dir);
     EXPECT_EQ(doc["info_file"], "info.txt");
@@ -76,7 +76,8 @@ void expectFinished(const json &doc, const RunResult &result, const std::string 
     EXPECT_TRUE(std::regex_match(doc["finished"].get<std::string>(), utc)) << doc["finished"];
     EXPECT_EQ(doc["exit_status"], result.status);
     EXPECT_EQ(doc["errors"], json(errorLines(result.out)));
-    json counts = {{"updated", 0}, {"failed", 0}, {"not covered", 0}, {"no id", 0}, {"would update", 0}, {"would fail", 0}};
+    json counts = {{"updated", 0},      {"failed", 0},     {"not covered", 0}, {"no id", 0},
+                   {"would update", 0}, {"would fail", 0}, {"unverified", 0}};
     for (const json &adapter : doc["adapters"])
         counts[adapter["state"].get<std::string>()] = counts[adapter["state"].get<std::string>()].get<int>() + 1;
     EXPECT_EQ(doc["counts"], counts);
@@ -106,9 +107,9 @@ TEST_F(Report, EveryKindOfRunSaysWhatTheConsoleSays)
          "failed", {"updated", "failed", "not covered", "no id", "failed"}, 5},
         {"a run that updates", {}, "0x2222, B\n0x9999, C\n", "updated", {"updated", "not covered"}, 2},
         {"nothing covered", {}, "0x9999, C\n", "nothing covered", {"not covered"}, 1},
-        {"a dry run", {"--dry-run"}, "0x1111, A\n0x3333, C\n0x9999, D\n", "failed",
+        {"a dry run", {"--dry-run"}, "0x1111, A\n0x3333, C\n0x9999, D\n", "would fail",
          {"would update", "would fail", "not covered"}, 3},
-        {"a dry run that would update", {"--dry-run"}, "0x1111, A\n", "updated", {"would update"}, 1},
+        {"a dry run that would update", {"--dry-run"}, "0x1111, A\n", "would update", {"would update"}, 1},
         {"no adapter", {}, "", "refused", {}, 0},
         {"an info file refused", {}, "0x1111, A\n", "refused", {}, nullptr},
     };
