@@ -116,7 +116,7 @@ static void printOptions()
     std::printf("    --help, -h  this text\n");
     std::printf("    --version   the program's version\n");
     std::printf("\n");
-    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n");
+    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(8).\n");
 }
 
 // The version line below is padded to centre these lengths in the banner's 49 columns.
