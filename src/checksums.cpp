@@ -233,7 +233,7 @@ static void reportCheck(Check result, const std::string &word, int lineNumber, c
         break;
     case Check::Unsafe:
         printError("The update package of line %d cannot be checked: "
-                   "its first word holds a quote, a backslash or a ~.", lineNumber);
+                   "its first word begins with a ~ or has a quote that is not closed.", lineNumber);
         break;
     case Check::NotListed:
         printError("The update package %s of line %d is not listed in %s.", p, lineNumber, path);
@@ -261,9 +261,9 @@ bool verifyPackages(const char *path, const adapterInfo *adapterList, int record
         const bool safe = packageWord(adapterList[i].updatePackage, word);
         words.emplace_back(word);
         int first = 0;
-        while (words[first] != words[i])
+        while (first < i && (words[first] != words[i] || results[first] == Check::Unsafe))
             first++;
-        Check result = first < i ? results[first] : checkPackage(words[i], safe, entries, digests[i]);
+        Check result = first < i && safe ? results[first] : checkPackage(words[i], safe, entries, digests[i]);
         if (first < i && result == Check::Matches)
             std::memcpy(digests[i], digests[first], SHA256_TEXT);
         results.push_back(result);

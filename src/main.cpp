@@ -3,6 +3,7 @@
 #include "adapters.h"
 #include "report.h"
 #include "runlog.h"
+#include "trust.h"
 #include "textinput.h"
 #include "version.h"
 
@@ -134,12 +135,13 @@ static void printBanner()
 }
 
 // Takes the working directory's lock for the rest of the run, so that two runs never read each
-// other's output files; false when another process holds it. Where the directory cannot be
-// locked at all, the run goes on without it. The descriptor stays open, and the lock held, until
-// the process ends; no tool command inherits it.
+// other's output files or flash the same adapter; false when another process holds it. Where the
+// directory cannot be locked at all, the run goes on without it. The descriptor stays open, and
+// every tool command inherits it: the lock is held until the program and every command it
+// started, and whatever those leave running, have ended.
 static bool lockWorkingDirectory()
 {
-    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = open(".", O_RDONLY | O_DIRECTORY);
     if (dir < 0)
         return true;
     if (flock(dir, LOCK_EX | LOCK_NB) == 0)
@@ -155,18 +157,23 @@ static void runFromInfoFile(runRecord &run)
 {
     static adapterInfo adapterList[MAX_RECORDS];
     static char digests[MAX_RECORDS][SHA256_TEXT];
+    // Taken before anything is read: what is checked below is then what this run uses, and only
+    // the run that holds the directory writes its report.
+    run.lockBusy = !lockWorkingDirectory();
     const int records = getUpdateList(adapterList, run.infoFile);
     if (records != READ_FAILED && run.dryRun)
         std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
     // The report must be there before anything is touched, or the run is not made.
     const bool reported = writeReport(run);
     run.notStarted = true;
-    if (records == READ_FAILED || !reported || !checkToolPlace(run.directory))
-        return;
-    if (!lockWorkingDirectory()) {
+    const bool trusted = records != READ_FAILED && reported &&
+                         checkPlaces(run.directory, {run.infoFile, run.checksumFile, adapterList, records});
+    if (run.lockBusy) {
         printError("Another orvTQupdate run is using this directory; no adapter is updated.");
         return;
     }
+    if (!trusted)
+        return;
     if (run.checksumFile != nullptr && !verifyPackages(run.checksumFile, adapterList, records, digests))
         return;
 

@@ -152,7 +152,10 @@ TEST_F(CommandLine, InfoFileThatDoesNotOpenEndsTheRunBeforeAnyToolCommand)
     ASSERT_EQ(chmod(path("locked.txt").c_str(), 0), 0);
     const bool root = geteuid() == 0;
 
-    const std::vector<std::string> unreadable = {"missing.txt", "folder.txt", "locked.txt", "no/such/dir.txt"};
+    // A FIFO without a writer, or a device, would hold the run for ever or feed it without end.
+    ASSERT_EQ(mkfifo(path("fifo.txt").c_str(), 0644), 0);
+    const std::vector<std::string> unreadable = {"missing.txt", "folder.txt", "locked.txt", "no/such/dir.txt",
+                                                 "fifo.txt", "/dev/zero"};
     for (const std::string &info : unreadable) {
         if (info == "locked.txt" && root)
             continue;  // permissions do not stop the superuser
