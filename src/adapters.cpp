@@ -105,20 +105,26 @@ void watchSignals()
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
-// The child's side of a tool command, sharing the program's memory until execve: deaf to Ctrl-C
-// and Ctrl-\\, whose stop requests are the program's to honour, with every other signal that the
-// program handles back at its default before any is let through, so that no handler runs here;
-// execve does the same for the rest, and leaves the signals ignored at start ignored. Nothing
-// blocked in the tool. System calls on this frame's own variables only.
+// The signals that a terminal, a closed pipe or job control send: the tool never hears them, so
+// that no key, hang-up or reader gone away cuts off a flash. Stop requests are the program's to
+// honour; only a signal sent to the tool's own process reaches it.
+static const int TERMINAL_SIGNALS[] = {SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
+
+// The child's side of a tool command, sharing the program's memory until execve: deaf to the
+// terminal's signals, with every other signal that the program handles back at its default
+// before any is let through, so that no handler runs here; execve does the same for the rest,
+// and leaves the signals ignored at start ignored. Nothing blocked in the tool. System calls on
+// this frame's own variables only.
 [[noreturn]] static void execShell(const char *cmd)
 {
     struct sigaction action = {};
     sigemptyset(&action.sa_mask);
-    for (int sig : STOP_SIGNALS) {
-        bool deaf = sig == SIGINT || sig == SIGQUIT || sigismember(&ignoredAtStart, sig);
-        action.sa_handler = deaf ? SIG_IGN : SIG_DFL;
+    action.sa_handler = SIG_IGN;
+    for (int sig : TERMINAL_SIGNALS)
         sigaction(sig, &action, nullptr);
-    }
+    // The one stop signal that no terminal sends: at its default, unless ignored at start.
+    action.sa_handler = sigismember(&ignoredAtStart, SIGTERM) ? SIG_IGN : SIG_DFL;
+    sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &action, nullptr);
     sigset_t none;

@@ -36,7 +36,9 @@ static bool is(const char *arg, const char *word)
 }
 
 // Takes the value of the option name from word, as "--name=VALUE", or else from the next word
-// when word is "--name": true when word is that option, *value then its value or nullptr.
+// when word is "--name": true when word is that option, *value then its value, or nullptr when
+// it has none that can be a file name: a forgotten name must not swallow the next option, and a
+// lone "-" is no file. A name that begins with '-' is written "./-name".
 static bool valueOption(const char *name, int argc, char *argv[], int *i, const char **value)
 {
     const char *word = argv[*i];
@@ -47,7 +49,7 @@ static bool valueOption(const char *name, int argc, char *argv[], int *i, const 
         *value = word + length + 1;
     else
         *value = *i + 1 < argc ? argv[++*i] : nullptr;
-    if (*value != nullptr && **value == '\0')
+    if (*value != nullptr && (**value == '\0' || **value == '-'))
         *value = nullptr;
     if (*value == nullptr)
         std::printf("ERROR: Option %s needs a file name; see orvTQupdate --help.\n", name);
@@ -107,16 +109,25 @@ static Mode readCommandLine(int argc, char *argv[], runRecord &run)
     return run.dryRun ? Mode::DryRun : Mode::Run;
 }
 
-// The optional words, after the usage text of --help.
+// The optional words, after the usage text of --help: every one the command line takes.
 static void printOptions()
 {
-    std::printf("Optional words:\n");
-    std::printf("    DEBUG       after the info file: print extra lines on each step\n");
-    std::printf("    --dry-run   before the info file: query the adapters and show each update\n");
-    std::printf("                command without running it\n");
-    std::printf("    --help, -h  this text\n");
-    std::printf("    --version   the program's version\n");
-    std::printf("\n");
+    static const char *const OPTIONS[] = {
+        "Optional words (the options before the info file):",
+        "    DEBUG             after the info file: print extra lines on each step",
+        "    --dry-run         query the adapters and show each update command without",
+        "                      running it",
+        "    --report FILE     also --report=FILE: write a JSON account of the run to FILE",
+        "    --checksums FILE  also --checksums=FILE: first check every update package",
+        "                      against the SHA-256 lines of FILE",
+        "    --help, -h        this text",
+        "    --version         the program's version",
+        "    --                end the options: the next word is the info file; name a",
+        "                      FILE that begins with '-' as ./-name",
+        "",
+    };
+    for (const char *line : OPTIONS)
+        std::printf("%s\n", line);
     std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(8).\n");
 }
 
@@ -174,10 +185,10 @@ static void runFromInfoFile(runRecord &run)
     }
     if (!trusted)
         return;
+    // From here on a stop request ends the run: the check of a large package is cut short too.
+    run.stopsHonoured = true;
     if (run.checksumFile != nullptr && !verifyPackages(run.checksumFile, adapterList, records, digests))
         return;
-
-    run.commandsBegan = true;
     const int adapters = getNumberOfControllers();
     if (adapters != READ_FAILED && adapters != LIST_STOPPED)
         run.adaptersFound = adapters;
@@ -205,13 +216,17 @@ static bool consoleWhole()
 // report's and the log's last word; the exit status.
 static int endRun(runRecord &run)
 {
-    if (run.commandsBegan)
+    if (run.stopsHonoured)
         run.stopSignal = stopSignal();
     if (run.stopSignal != 0)
         printError("Stopped by signal %d; no further adapter is updated.", run.stopSignal);
     if (run.passBegan)
         std::printf("Exiting update\n");
     run.consoleLost = !consoleWhole();
+    // A reader gone away shows only now, at the last lines' write-out: as at any other point,
+    // the run was stopped.
+    if (run.stopsHonoured && run.stopSignal == 0)
+        run.stopSignal = stopSignal();
     run.finished = true;
     run.finishedAt = std::time(nullptr);
     if (!writeReport(run))

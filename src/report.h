@@ -56,7 +56,7 @@ struct runRecord {
     std::time_t finishedAt;
     bool finished;              // the run has ended, and its status is known
     bool notStarted;            // the run ended before the update pass
-    bool commandsBegan;         // the first tool command was due: a stop request now ends the run
+    bool stopsHonoured;         // the package check or the first tool command was due: a stop request now ends the run
     bool passBegan;             // the update pass began
     int stopSignal;             // the signal that stopped the run, or 0
     int adaptersFound;          // the tool's adapter count, or -1 while it is not known

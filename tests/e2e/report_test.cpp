@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -251,14 +253,20 @@ TEST_F(Report, ReportThatCannotBeWritten)
     ASSERT_EQ(symlink("target", path("link.json").c_str()), 0);
     ASSERT_EQ(mkdir(path("dir.json").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(path("fifo.json").c_str(), 0644), 0);
-    for (const std::string name : {"link.json", "dir.json", "fifo.json", "/dev/null"}) {
+    // A device as /dev/null is one, made here: a program that replaced it would break the machine.
+    std::vector<std::string> names = {"link.json", "dir.json", "fifo.json"};
+    if (mknod(path("null.json").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        names.emplace_back("null.json");
+    else
+        std::cout << "[ skipped  ] no device node can be made here\n";
+    for (const std::string &name : names) {
         SCOPED_TRACE(name);
         struct stat before = {};
-        ASSERT_EQ(lstat(name[0] == '/' ? name.c_str() : path(name).c_str(), &before), 0);
+        ASSERT_EQ(lstat(path(name).c_str(), &before), 0);
         expectRun(run({"--report", name, "info.txt"}),
                   listed + "ERROR: The run report " + name + " is not a regular file; no adapter is updated.\n\n", 231);
         struct stat after = {};
-        ASSERT_EQ(lstat(name[0] == '/' ? name.c_str() : path(name).c_str(), &after), 0);
+        ASSERT_EQ(lstat(path(name).c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_FALSE(exists("list.out"));
