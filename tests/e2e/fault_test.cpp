@@ -355,19 +355,22 @@ TEST_F(Fault, ConfigurationLostOrCutShortSkipsOnlyItsAdapter)
 {
     write("info.txt", INFO + "0x3333,Gamma,a.bin\n");
     // The shell has opened ssdid.out before the tool runs; removing it leaves nothing to read.
-    // Adapter 4's key line lacks its newline, as when a full disk cuts it. Neither may be updated
-    // with an earlier adapter's ID, which a record covers.
+    // Adapter 4's key line lacks its newline, as when a full disk cuts it. Adapter 5's query puts
+    // a link to another answer in place of its output file, which is not read through. None may
+    // be updated with an earlier adapter's ID, which a record covers.
     writeTool("case \"$1 $2 $3\" in\n"
-              "'-listall  ') printf '1  A\\n2  B\\n3  C\\n4  D\\n' ;;\n"
+              "'-listall  ') printf '1  A\\n2  B\\n3  C\\n4  D\\n5  E\\n' ;;\n"
               "'-c 1 -list') echo '" + ID_KEY + " 0x1111' ;;\n"
               "'-c 2 -list') echo '" + ID_KEY + " 0x2222'; rm -f ssdid.out ;;\n"
               "'-c 3 -list') echo '" + ID_KEY + " 0x3333' ;;\n"
               "'-c 4 -list') printf '" + ID_KEY + " 0x3333' ;;\n"
+              "'-c 5 -list') echo '" + ID_KEY + " 0x1111' > elsewhere; ln -sf elsewhere ssdid.out ;;\n"
               "*) n=$2; shift 3; echo \"$n $*\" >> tarvo.log ;;\n"
               "esac\n");
     expectRun(run({"info.txt"}),
               BANNER + listing("info.txt", {"Alpha", "Beta", "Gamma"}) + ENTERING + updated(1, "0x1111", "Alpha", "a.bin") +
-                  noConfig(2) + updated(3, "0x3333", "Gamma", "a.bin") + querying(4, false) + unidentified(4) + EXITING,
+                  noConfig(2) + updated(3, "0x3333", "Gamma", "a.bin") + querying(4, false) + unidentified(4) +
+                  noConfig(5) + EXITING,
               1);
     EXPECT_EQ(read("tarvo.log"), "1 a.bin\n3 a.bin\n");
 }
@@ -487,6 +490,14 @@ TEST_F(Fault, SecondRunInTheSameDirectoryIsRefusedBeforeAnyToolCommand)
     ASSERT_TRUE(waitFor("held"));
     expectRun(run({"info.txt"}),
               listed() + "ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n", 231);
+    // The packages are checked only under the lock: a FIFO in place of one is never opened.
+    fs::rename(path("b.bin"), path("b.keep"));
+    ASSERT_EQ(mkfifo(path("b.bin").c_str(), 0644), 0);
+    write("SUMS", sha256sum("a.bin") + "  a.bin\n" + std::string(64, '0') + "  b.bin\n");
+    expectRun(run({"--checksums", "SUMS", "info.txt"}),
+              listed() + "ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n", 231);
+    fs::remove(path("b.bin"));
+    fs::rename(path("b.keep"), path("b.bin"));
     pclose(holder);
     EXPECT_FALSE(exists("tarvo.log"));
     for (const char *file : {"list.out", "ssdid.out", "result.out"})
@@ -538,6 +549,15 @@ TEST_F(Fault, StopRequestsLetTheUpdateInProgressFinishAndStartNothingMore)
         {"SIGTERM blocked in the mask the program inherits, between two commands", "",
          {{}, SIGTERM, "queried", false, {SIGTERM}}, Stdout::Stalled, held(SIGTERM), 128 + SIGTERM, ""},
         {"Ctrl-\\ between two commands", "", {{}, SIGQUIT, "queried"}, Stdout::Stalled, held(SIGQUIT), 128 + SIGQUIT, ""},
+        {"a hangup to the group, as a closed terminal sends: the tool is deaf to it", slow, {{}, SIGHUP, "tarvo.log"},
+         Stdout::Captured, notice(SIGHUP), 128 + SIGHUP, "1 0x1111 a.bin\n"},
+        {"Ctrl-\\ to the group during the update: the tool is deaf to it", slow, {{}, SIGQUIT, "tarvo.log"},
+         Stdout::Captured, notice(SIGQUIT), 128 + SIGQUIT, "1 0x1111 a.bin\n"},
+        {"SIGPIPE during the last adapter's update", "0x1111, A\n0x2222, B, ms=1500\n",
+         {{}, SIGPIPE, "tarvo.log", false, {}, "2 0x2222"}, Stdout::Captured,
+         ENTERING + first + querying(2, false) + identified("0x2222", false) + announced(2, "Beta", "b.bin") +
+             noticed(SIGPIPE) + "Update of adapter 2 completed successfully.\n\n" + stopped(SIGPIPE) + EXITING,
+         128 + SIGPIPE, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
         {"SIGHUP ignored at start, as under nohup, then a hangup", slow, {{SIGHUP}, SIGHUP, "tarvo.log"},
          Stdout::Captured, both, 0, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
         {"SIGCHLD ignored at start", slow, {{SIGCHLD}}, Stdout::Captured, both, 0, "1 0x1111 a.bin\n2 0x2222 b.bin\n"},
@@ -564,6 +584,31 @@ TEST_F(Fault, StopRequestsLetTheUpdateInProgressFinishAndStartNothingMore)
             EXPECT_NE(read("result-1.out").find("Progress: 100%\nUpdate "), std::string::npos) << read("result-1.out");
         }
     }
+}
+
+TEST_F(Fault, TheToolHearsNoTerminalSignalAndAStoppedProgramFindsItsCommandEnded)
+{
+    // The tool ignores what a terminal, a closed pipe or job control sends, as it finds at its
+    // start; SIGTERM stays at its default. (Ctrl-Z itself cannot be sent here: the kernel drops
+    // it in a process group without a job-control shell.)
+    writeTool("case \"$1 $3\" in\n"
+              "'-listall ') echo '1  A' ;;\n"
+              "'-c -list') echo '" + ID_KEY + " 0x1111' ;;\n"
+              "*) sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status > ignored\n"
+              "   read -r _ _ _ _ group _ < /proc/$$/stat; touch updating\n"
+              "   until grep -q '^State:[[:space:]]*T' /proc/\"$group\"/status; do sleep 0.01; done\n"
+              "   echo \"$2 $4\" >> tarvo.log; touch flashed ;;\n"
+              "esac\n");
+    write("info.txt", "0x1111,Alpha,a.bin\n");
+    // The program alone is stopped during the update, which ends only then; once continued, the
+    // program finds the command ended and goes on.
+    expectRun(run({"info.txt"}, Stdout::Captured, false, {{}, SIGSTOP, "updating", false, {}, "", SIGCONT, "flashed"}),
+              BANNER + listing("info.txt", {"Alpha"}) + ENTERING + updated(1, "0x1111", "Alpha", "a.bin") + EXITING, 0);
+    EXPECT_EQ(read("tarvo.log"), "1 a.bin\n");
+    const unsigned long long ignored = std::stoull(read("ignored"), nullptr, 16);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+        EXPECT_NE(ignored & (1ULL << (sig - 1)), 0u) << "the tool hears signal " << sig;
+    EXPECT_EQ(ignored & (1ULL << (SIGTERM - 1)), 0u) << "the tool is deaf to SIGTERM";
 }
 
 TEST_F(Fault, CtrlCThroughTeeLetsTheFlashFinish)

@@ -238,6 +238,49 @@ TEST_F(Report, StopsLocksAndKillsLeaveAWholeDocument)
     EXPECT_EQ(report()["outcome"], "updated");
 }
 
+TEST_F(Report, StopsFromThePackageCheckToTheLastLine)
+{
+    // Ctrl-C while a package of many gigabytes is hashed ends the check at its next block. The
+    // file is sparse: reading it whole would outlast the harness's limit.
+    write("info.txt", "0x1111,Alpha,huge.bin\n");
+    write("huge.bin", "");
+    ASSERT_EQ(truncate(path("huge.bin").c_str(), 1LL << 36), 0);
+    write("SUMS", std::string(64, '0') + "  huge.bin\n");
+    RunResult result = run({"--report=run.json", "--checksums", "SUMS", "info.txt"}, Stdout::Captured, false,
+                           {{}, SIGINT, "run.json"});
+    expectRun(result, BANNER + listing("info.txt", {"Alpha"}) + stopped(SIGINT), 128 + SIGINT);
+    EXPECT_FALSE(exists("list.out")) << "a tool command ran";
+    json doc = report();
+    EXPECT_EQ(doc["outcome"], "stopped");
+    EXPECT_EQ(doc["stop_signal"], SIGINT);
+
+    // The reader of `2>&1 | head` gone during an update, whose tool then writes to standard
+    // error: the update is whole, no further command starts, and the run says it was stopped,
+    // also when the reader's loss shows only at the last lines.
+    write("info.txt", "0x1111,Alpha,a.bin\n0x1112,Beta,b.bin\n");
+    for (const int adapters : {1, 2}) {
+        SCOPED_TRACE(adapters);
+        for (const char *file : {"tarvo.log", "updating1", "flashed1", "filled", "run.json"})
+            fs::remove(path(file));
+        writeTool("case \"$1 $3\" in\n"
+                  "'-listall ') printf '1  A\\n2  B\\n' | head -n " + std::to_string(adapters) + " ;;\n"
+                  "'-c -list') echo '" + ID_KEY + " 0x111'\"$2\" ;;\n"
+                  "*) touch updating\"$2\"; while [ ! -e filled ]; do sleep 0.01; done\n"
+                  "   echo 'step 1 of 2' >&2; echo 'step 2 of 2' >&2\n"
+                  "   echo \"$2 $4\" >> tarvo.log; touch flashed\"$2\" ;;\n"
+                  "esac\n");
+        result = run({"--report=run.json", "info.txt"}, Stdout::Dropped, false, {{}, 0, "updating1"});
+        EXPECT_EQ(result.status, 128 + SIGPIPE) << result.out;
+        EXPECT_EQ(read("tarvo.log"), "1 a.bin\n");
+        EXPECT_TRUE(exists("flashed1"));
+        doc = report();
+        EXPECT_EQ(doc["outcome"], "stopped");
+        EXPECT_EQ(doc["stop_signal"], SIGPIPE);
+        EXPECT_EQ(doc["exit_status"], 128 + SIGPIPE);
+        EXPECT_EQ(states(doc), std::vector<std::string>({"updated"}));
+    }
+}
+
 TEST_F(Report, ReportThatCannotBeWritten)
 {
     write("tarvo-machine.txt", "0x1111, A\n0x2222, B\n");
