@@ -135,7 +135,7 @@ static void printOptions()
     };
     for (const char *line : OPTIONS)
         std::printf("%s\n", line);
-    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n");
+    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(8).\n");
 }
 
 // The version line below is padded to centre these lengths in the banner's 49 columns.

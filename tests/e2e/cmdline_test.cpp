@@ -88,7 +88,7 @@ TEST_F(CommandLine, HelpAndVersionRunNothing)
                              "    --                end the options: the next word is the info file; name a\n"
                              "                      FILE that begins with '-' as ./-name\n"
                              "\n"
-                             "Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n";
+                             "Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(8).\n";
     expectRun(run({"--help"}), help, 0);
     expectRun(run({"-h"}), help, 0);
     expectRun(run({"--version"}), BANNER + "orvTQupdate 1.46\n", 0);
