@@ -224,6 +224,10 @@ int showHistory()
         if (line.back() == '\n')
             line.pop_back();
         if (!takeHistoryLine(line, started)) {
+            // A run whose end is not readable ended without an account that can be shown.
+            for (const startedRun &run : started)
+                printUnended(run);
+            started.clear();
             std::printf("unreadable line %ld\n", number);
             status = 1;
         }
