@@ -18,11 +18,13 @@ cp "$program" "$scratch/orvTQupdate" &&
     cp "$examples"/packages/*.pkg "$scratch/" || exit 1
 
 cd "$scratch" || exit 1
-echo "=== $scratch\$ ./orvTQupdate info.txt"
-./orvTQupdate info.txt
+echo "=== $scratch\$ ./orvTQupdate --verify --report run.json info.txt"
+./orvTQupdate --verify --report run.json info.txt
 status=$?
 echo "=== orvTQupdate exit status: $status"
 echo "=== tarvo.log (adapter, ID, package of every update the tool was asked for):"
 cat tarvo.log
+echo "=== $scratch\$ ./orvTQupdate --history"
+./orvTQupdate --history
 # The demo machine has a failing adapter on purpose: a non-zero status is the expected result.
 exit 0

@@ -1,6 +1,7 @@
 // The ID extraction over arbitrary configuration files: the ID is the rest of the first line
 // that holds the key, white space after the key skipped, never cut and never overflowing; none
-// when that line has no newline before the end of the file.
+// when that line does not end with its newline within one piece (cut by the end of the file, or
+// longer than a piece).
 #include "adapters.h"
 #include "support.h"
 
@@ -19,9 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         start += std::min(size - start, pieceLength(data + start, size - start, LINE_SIZE));
         if (key == std::string::npos)
             continue;
-        // The line holding the key must end with a newline before the end of the file.
-        const void *newline = std::memchr(data + piece, '\n', size - piece);
-        if (newline == nullptr)
+        // The piece holding the key must end with its newline, or be a whole piece that the
+        // newline follows.
+        const size_t length = start - piece;
+        const bool whole = (length > 0 && data[piece + length - 1] == '\n') ||
+                           (length == LINE_SIZE - 1 && start < size && data[start] == '\n');
+        if (!whole)
             break;
         size_t value = line.find_first_not_of(" \t\n\v\f\r", key + std::strlen(SUBDEVICEID_FOUND));
         expected = value == std::string::npos ? "" : line.substr(value);

@@ -18,7 +18,7 @@ scratch=$(mktemp -d "$( [ -d /dev/shm ] && [ -w /dev/shm ] && echo /dev/shm || e
 trap 'rm -rf "$scratch"' EXIT
 
 failed=0
-for target in getline infofile listcount ssdid checksums report; do
+for target in getline infofile listcount ssdid checksums report history; do
     exe=$build/fuzz/fuzz_$target
     work=$build/fuzz-work/$target
     mkdir -p "$work/corpus"

@@ -199,19 +199,19 @@ static bool takeHistoryLine(const std::string &line, std::vector<startedRun> &st
     return true;
 }
 
-int showHistory()
+int showHistory(const char *path)
 {
-    const int fd = openRegular(HISTORY_FILE, false);
+    const int fd = openRegular(path, false);
     FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
     if (file == nullptr) {
         if (fd >= 0)
             close(fd);
         struct stat st = {};
-        if (lstat(HISTORY_FILE, &st) != 0 && errno == ENOENT) {
+        if (lstat(path, &st) != 0 && errno == ENOENT) {
             std::printf("No run on record.\n");
             return 0;
         }
-        printError("Could not read the run history %s.", HISTORY_FILE);
+        printError("Could not read the run history %s.", path);
         return 1;
     }
     std::vector<startedRun> started;
@@ -236,7 +236,7 @@ int showHistory()
     for (const startedRun &run : started)
         printUnended(run);
     if (std::ferror(file)) {
-        printError("Could not read the run history %s.", HISTORY_FILE);
+        printError("Could not read the run history %s.", path);
         status = 1;
     }
     std::fclose(file);

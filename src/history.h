@@ -14,7 +14,7 @@ bool historyStart(runRecord &run);
 // written; false, after saying so, when it cannot.
 bool historyEnd(runRecord &run);
 
-// Prints the history of the working directory, run by run, oldest first: the exit status.
-int showHistory();
+// Prints the history at path, run by run, oldest first: the exit status.
+int showHistory(const char *path);
 
 #endif

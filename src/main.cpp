@@ -266,7 +266,7 @@ int main(int argc, char *argv[])
     run.wordCount = argc - 1;
     const Mode mode = readCommandLine(argc, argv, run);
     if (mode == Mode::History) {
-        const int status = showHistory();
+        const int status = showHistory(HISTORY_FILE);
         return consoleWhole() ? status : 1;
     }
     if (mode == Mode::Usage || mode == Mode::Help)
