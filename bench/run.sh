@@ -5,6 +5,8 @@
 #             same 401 command lines run one after another by /bin/sh -c;   target <= 1.05
 #   report    that run with --report, which writes and flushes a whole document after every
 #             adapter, against the run without it;                            reported, no target
+#   verify    that run with --verify (601 tool commands: each adapter queried again), its own
+#             cost beyond its floor of 601 command lines against the plain run's; no target
 #   reading   counting a 1,000,000-line list.out, the list-all command included, against the
 #             same command followed by grep -c '^[0-9]' list.out;            target <= 2.0
 #   memory    peak resident memory with that list.out against a 3-line one;  target <= 1.1
@@ -78,6 +80,9 @@ setup "$over" 200
         i=$((i + 1))
     done
 } > "$over/floor.txt"
+# With --verify, each update is followed by the adapter's query again.
+awk '{ print } / -updatepkg / { sub(/ -updatepkg .*/, " -list > ssdid.out"); print }' "$over/floor.txt" > "$over/floor-verify.txt"
+[ "$(wc -l < "$over/floor-verify.txt")" -eq 601 ] || fail "the --verify floor does not hold 601 command lines"
 # The floor must be the very command lines the program runs: its debug output shows them.
 (cd "$over" && ./orvTQupdate info.txt DEBUG > debug.txt)
 [ $? -eq 0 ] || fail "the 200-adapter run did not end with exit status 0"
@@ -86,6 +91,12 @@ setup "$over" 200
     echo "./tarvo -listall > list.out"
     sed -n -e 's/^Running command:  //p' -e '/^\.\/tarvo -c [0-9]* -updatepkg /p' "$over/debug.txt"
 } | cmp -s - "$over/floor.txt" || fail "the floor's command lines differ from the program's"
+(cd "$over" && ./orvTQupdate --verify info.txt DEBUG > debug-verify.txt) || fail "the run with --verify did not end with exit status 0"
+[ "$(grep -c 'answers with ID' "$over/debug-verify.txt")" -eq 200 ] || fail "not all 200 adapters were verified"
+{
+    echo "./tarvo -listall > list.out"
+    sed -n -e 's/^Running command:  //p' -e '/^\.\/tarvo -c [0-9]* -updatepkg /p' "$over/debug-verify.txt"
+} | cmp -s - "$over/floor-verify.txt" || fail "the --verify floor's command lines differ from the program's"
 
 # --- reading and memory: 999,998 adapters make a list.out of 1,000,000 lines (a header and a
 # closing line around them); one adapter makes a 3-line one.
@@ -130,6 +141,8 @@ while [ "$r" -le "$reps" ]; do
         measure "$over" "$scratch/over-program" ./orvTQupdate info.txt
         measure "$over" "$scratch/over-floor" "$benchrun" --serial floor.txt
         measure "$over" "$scratch/report-program" ./orvTQupdate --report run.json info.txt
+        measure "$over" "$scratch/verify-program" ./orvTQupdate --verify info.txt
+        measure "$over" "$scratch/verify-floor" "$benchrun" --serial floor-verify.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
@@ -141,6 +154,8 @@ while [ "$r" -le "$reps" ]; do
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
+        measure "$over" "$scratch/verify-floor" "$benchrun" --serial floor-verify.txt
+        measure "$over" "$scratch/verify-program" ./orvTQupdate --verify info.txt
         measure "$over" "$scratch/report-program" ./orvTQupdate --report run.json info.txt
         measure "$over" "$scratch/over-floor" "$benchrun" --serial floor.txt
         measure "$over" "$scratch/over-program" ./orvTQupdate info.txt
@@ -150,6 +165,8 @@ done
 expectStatus "$scratch/over-program" 0
 expectStatus "$scratch/over-floor" 0
 expectStatus "$scratch/report-program" 0
+expectStatus "$scratch/verify-program" 0
+expectStatus "$scratch/verify-floor" 0
 expectStatus "$scratch/read-program" 231
 expectStatus "$scratch/read-floor" 0
 expectStatus "$scratch/small-program" 0
@@ -159,6 +176,8 @@ expectStatus "$scratch/sums-floor" 0
 overProgram=$(median "$scratch/over-program" 1)
 overFloor=$(median "$scratch/over-floor" 1)
 reportProgram=$(median "$scratch/report-program" 1)
+verifyProgram=$(median "$scratch/verify-program" 1)
+verifyFloor=$(median "$scratch/verify-floor" 1)
 readProgram=$(median "$scratch/read-program" 1)
 readFloor=$(median "$scratch/read-floor" 1)
 rssBig=$(median "$scratch/read-program" 2)
@@ -167,13 +186,16 @@ sumsProgram=$(median "$scratch/sums-program" 1)
 sumsFloor=$(median "$scratch/sums-floor" 1)
 
 awk -v reps="$reps" -v op="$overProgram" -v of="$overFloor" -v rp="$readProgram" -v rf="$readFloor" \
-    -v mb="$rssBig" -v ms="$rssSmall" -v sp="$sumsProgram" -v sf="$sumsFloor" -v rr="$reportProgram" 'BEGIN {
+    -v mb="$rssBig" -v ms="$rssSmall" -v sp="$sumsProgram" -v sf="$sumsFloor" -v rr="$reportProgram" \
+    -v vp="$verifyProgram" -v vf="$verifyFloor" 'BEGIN {
     verdict["1"] = "met"; verdict["0"] = "NOT met"
     printf "Medians over %d alternating repetitions\n", reps
     printf "overhead  200 adapters, 401 commands: program %.3f s, /bin/sh -c floor %.3f s, ratio %.3f (target <= 1.05: %s)\n",
         op, of, op / of, verdict[(op / of <= 1.05) ""]
     printf "report    the same run with --report (201 documents, each written whole and flushed to the disk): %.3f s, ratio %.3f to the run without it (no target)\n",
         rr, rr / op
+    printf "verify    the same run with --verify (601 commands): program %.3f s, floor %.3f s, ratio %.3f; own cost %.1f ms against %.1f ms without it (no target)\n",
+        vp, vf, vp / vf, (vp - vf) * 1000, (op - of) * 1000
     printf "reading   1,000,000-line list.out: program %.3f s, list-all + grep -c %.3f s, ratio %.3f (target <= 2.0: %s)\n",
         rp, rf, rp / rf, verdict[(rp / rf <= 2.0) ""]
     printf "memory    peak RSS with 1,000,000 lines %d KiB, with 3 lines %d KiB, ratio %.3f (target <= 1.1: %s)\n",
