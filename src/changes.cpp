@@ -46,7 +46,8 @@ static bool difference(const char *from, lineCounts others, std::vector<std::str
 
 bool compareConfigs(const char *before, const char *after, configChanges &changes)
 {
-    lineCounts beforeLines, afterLines;
+    lineCounts beforeLines;
+    lineCounts afterLines;
     changes = configChanges{};
     return eachLine(before, [&](const std::string &line) { beforeLines[line]++; }) &&
            eachLine(after, [&](const std::string &line) { afterLines[line]++; }) &&

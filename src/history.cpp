@@ -96,7 +96,7 @@ bool historyEnd(runRecord &run)
 
 // What --history has read of a run whose end it has not met yet.
 struct startedRun {
-    std::string id;
+    std::string id;  // cppcheck-suppress unusedStructMember ; it pairs the run's end with it
     std::string time;
     std::string command;
 };
@@ -147,12 +147,10 @@ static void printChanges(const jsonValue &changes)
 static void printEnded(const jsonValue &report)
 {
     const jsonValue *counts = member(report, "counts");
-    const jsonValue empty;
-    const jsonValue &c = counts != nullptr ? *counts : empty;
+    const auto count = [counts](const char *state) { return counts != nullptr ? numberOf(member(*counts, state)) : 0; };
     std::printf("%s  %s, exit status %ld: %ld updated, %ld failed; info file %s\n",
                 shown(textOf(member(report, "started"))).c_str(), shown(textOf(member(report, "outcome"))).c_str(),
-                numberOf(member(report, "exit_status")), numberOf(member(c, "updated")),
-                numberOf(member(c, "failed")) + numberOf(member(c, "unverified")),
+                numberOf(member(report, "exit_status")), count("updated"), count("failed") + count("unverified"),
                 shown(textOf(member(report, "info_file"))).c_str());
     const jsonValue *adapters = member(report, "adapters");
     for (size_t i = 0; adapters != nullptr && i < adapters->items.size(); i++) {
