@@ -207,8 +207,9 @@ def notice(batch, outcomes, percentage, check_mode=False):
     lines = ["Hosts: %s." % ", ".join("%d %s" % (counts[o], o) for o in sorted(counts))]
     failed = [h for h in batch if outcomes.get(h) not in PASSING]
     untouched = [h for h, o in outcomes.items() if o == "not touched" and h not in batch]
-    if untouched and stops(len(failed), len(batch), percentage):
+    stop = bool(untouched) and stops(len(failed), len(batch), percentage)
+    if stop:
         lines.append("The rollout %s after this batch: %s failed (%d of %d hosts, orv_max_fail_percentage %s). Not touched: "
                      "%s." % ("would stop" if check_mode else "stops", ", ".join(failed), len(failed), len(batch),
                               "%g" % percentage, ", ".join(untouched)))
-    return lines
+    return dict(lines=lines, stop=stop)
