@@ -75,16 +75,19 @@ def _at(report):
 
 
 def _failed_adapters(report, tails):
+    """A line for each adapter that failed, and the last lines of its tool output."""
     lines = []
     for a in report.get("adapters") or []:
-        if a.get("state") in ("failed", "would fail", "unverified", "no id"):
-            how = ("exit code %s" % a["exit_code"]) if a.get("exit_code") is not None else (
-                "signal %s" % a["signal"]) if a.get("signal") is not None else "no answer after its update" if a.get(
-                "state") == "unverified" else a.get("state")
-            lines.append("adapter %s (ID %s, package %s) %s with %s%s" % (
-                a.get("adapter"), a.get("id"), a.get("package"),
-                "is" if a.get("state") in ("no id", "would fail") else "failed", how,
-                "; %s ends:" % a["result_file"] if a.get("result_file") else ""))
+        state, which = a.get("state"), "adapter %s (ID %s, package %s)" % (a.get("adapter"), a.get("id"), a.get("package"))
+        if state == "no id":
+            lines.append("adapter %s gave no ID" % a.get("adapter"))
+        elif state == "would fail":
+            lines.append("%s would fail" % which)
+        elif state == "unverified":
+            lines.append("%s does not answer with its ID after its update" % which)
+        elif state == "failed":
+            how = "exit code %s" % a["exit_code"] if a.get("exit_code") is not None else "signal %s" % a.get("signal")
+            lines.append("%s failed with %s%s" % (which, how, "; %s ends:" % a["result_file"] if a.get("result_file") else ""))
             if a.get("result_file"):
                 lines += list((tails or {}).get(a["result_file"]) or ["(not read)"])
     return lines
