@@ -3,6 +3,7 @@
 #include "main.h"
 #include "report.h"
 #include "runlog.h"
+#include "trust.h"
 
 #include <cctype>
 #include <cerrno>
@@ -19,7 +20,6 @@
 
 // The tool's command texts; every command runs the tool from the working directory, and the
 // shell writes its output to a file there.
-static const char *const TOOL = "./tarvo";
 static const char *const LISTALL = "./tarvo -listall > list.out";
 static const char *const ADAPTERCMD = "./tarvo -c ";
 static const char *const LISTINFO = " -list > ssdid.out";
@@ -105,20 +105,26 @@ void watchSignals()
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
-// The child's side of a tool command, sharing the program's memory until execve: deaf to Ctrl-C
-// and Ctrl-\\, whose stop requests are the program's to honour, with every other signal that the
-// program handles back at its default before any is let through, so that no handler runs here;
-// execve does the same for the rest, and leaves the signals ignored at start ignored. Nothing
-// blocked in the tool. System calls on this frame's own variables only.
+// The signals that a terminal, a closed pipe or job control send: the tool never hears them, so
+// that no key, hang-up or reader gone away cuts off a flash. Stop requests are the program's to
+// honour; only a signal sent to the tool's own process reaches it.
+static const int TERMINAL_SIGNALS[] = {SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
+
+// The child's side of a tool command, sharing the program's memory until execve: deaf to the
+// terminal's signals, with every other signal that the program handles back at its default
+// before any is let through, so that no handler runs here; execve does the same for the rest,
+// and leaves the signals ignored at start ignored. Nothing blocked in the tool. System calls on
+// this frame's own variables only.
 [[noreturn]] static void execShell(const char *cmd)
 {
     struct sigaction action = {};
     sigemptyset(&action.sa_mask);
-    for (int sig : STOP_SIGNALS) {
-        bool deaf = sig == SIGINT || sig == SIGQUIT || sigismember(&ignoredAtStart, sig);
-        action.sa_handler = deaf ? SIG_IGN : SIG_DFL;
+    action.sa_handler = SIG_IGN;
+    for (int sig : TERMINAL_SIGNALS)
         sigaction(sig, &action, nullptr);
-    }
+    // The one stop signal that no terminal sends: at its default, unless ignored at start.
+    action.sa_handler = sigismember(&ignoredAtStart, SIGTERM) ? SIG_IGN : SIG_DFL;
+    sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &action, nullptr);
     sigset_t none;
@@ -168,24 +174,8 @@ static int runShell(const char *cmd, const sigset_t &wakeMask)
     return status;
 }
 
-// Empties the output file at path before the command that fills it runs; false when it is not
-// a regular file that this run can write. The shell would fail to replace such a file too, and
-// what an earlier run or another user left in it must not pass for this command's answer; a link
-// in its place could send the output over another file, a FIFO hand the program another answer.
-static bool emptyOutput(const char *path)
-{
-    struct stat st = {};
-    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
-        return false;
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    bool emptied = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0;
-    return close(fd) == 0 && emptied;
-}
-
 // How a tool command went: it ran (and a stop request stands, or does not, at its end); a stop
-// request kept it from starting; its output file could not be emptied, so it did not start.
+// request kept it from starting; its output file could not be made, so it did not start.
 enum toolRun { TOOL_RAN, TOOL_RAN_STOPPED, TOOL_STOPPED, TOOL_NO_OUTPUT };
 
 // A tool command: its line, the output file that its shell fills, what is printed before it
@@ -205,16 +195,18 @@ static double secondsSince(const struct timespec &start)
 }
 
 // The one way a tool command runs, and the one place that a stop request is honoured. Unless a
-// stop has been requested, it empties the command's output file, prints the command's
+// stop has been requested, it makes the command's output file anew, prints the command's
 // announcement and writes the report out (so that a log shows each step as it starts, ahead of
 // anything the tool writes to a shared stream); then, unless a stop was requested meanwhile, it
 // runs the command and waits for its wait status, in *status, and the seconds it took. Nothing
-// is printed when the output file cannot be emptied.
+// is printed when the output file cannot be made.
 static toolRun runTool(const toolCommand &command, int *status, double *seconds)
 {
     if (stopRequest != 0)
         return TOOL_STOPPED;
-    if (!emptyOutput(command.output))
+    // What an earlier run, another user or a descriptor still open left there must not pass
+    // for this command's answer.
+    if (!makeOutputFile(command.output))
         return TOOL_NO_OUTPUT;
     std::fputs(command.announcement, stdout);
     std::fflush(stdout);
@@ -243,34 +235,6 @@ static toolRun runTool(const toolCommand &command, int *status, double *seconds)
     if (sig == SIGINT || sig == SIGQUIT)
         requestStop(sig);
     return stopRequest != 0 ? TOOL_RAN_STOPPED : TOOL_RAN;
-}
-
-// Whether a file of this status can be changed only by root or the effective user.
-static bool ownersOnly(const struct stat &st)
-{
-    return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool checkToolPlace(const char *directory)
-{
-    // Anyone who could change the directory could put a link or a FIFO in place of an output
-    // file, or another program in place of the tool, which runs with this program's rights.
-    bool trusted = true;
-    struct stat st = {};
-    if (stat(".", &st) != 0 || !ownersOnly(st)) {
-        printError("The directory %s can be changed by other users; no adapter is updated.",
-                   directory != nullptr ? directory : ".");
-        trusted = false;
-    }
-    if (stat(TOOL, &st) != 0 || !S_ISREG(st.st_mode) || faccessat(AT_FDCWD, TOOL, X_OK, AT_EACCESS) != 0) {
-        printError("The adapter tool %s is missing or cannot be run here; run orvTQupdate in the "
-                   "directory that holds it.", TOOL);
-        trusted = false;
-    } else if (!ownersOnly(st)) {
-        printError("The adapter tool %s can be changed by other users; no adapter is updated.", TOOL);
-        trusted = false;
-    }
-    return trusted;
 }
 
 static void printListError()
@@ -336,11 +300,15 @@ int getNumberOfControllers()
         printListError();
         return READ_FAILED;
     }
-    // A list cut short would pass for the whole machine and leave adapters out unsaid. Any other
-    // status says nothing that the list file does not.
-    const int sig = readWaitStatus(status).signal;
-    if (sig != 0) {
-        printError("The adapter list is incomplete: the list command was ended by signal %d.", sig);
+    // A list cut short would pass for the whole machine and leave adapters out unsaid.
+    const waitReading reading = readWaitStatus(status);
+    if (reading.signal != 0) {
+        printError("The adapter list is incomplete: the list command was ended by signal %d.", reading.signal);
+        return READ_FAILED;
+    }
+    // A tool that says it failed may have listed only the adapters it got to.
+    if (reading.exitCode > 0) {
+        printError("The adapter list is incomplete: the list command exited with status %d.", reading.exitCode);
         return READ_FAILED;
     }
     return countControllers("list.out");
@@ -358,11 +326,11 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
     const char *key = nullptr;
     while (key == nullptr && getLineEnd(file, line, sizeof line, &newline) == 1)
         key = std::strstr(line, SUBDEVICEID_FOUND);
-    // The rest of a long key line, up to its end: a line that the end of the file cuts short
-    // may have lost part of its ID.
-    char rest[LINE_SIZE];
-    while (key != nullptr && !newline && getLineEnd(file, rest, sizeof rest, &newline) == 1) {
-    }
+    // The key line must be whole: one that the end of the file cuts short may have lost part of
+    // its ID, and one longer than a piece would give its start, which could match another record.
+    // A line of exactly a piece's length is whole when its newline comes next.
+    if (key != nullptr && !newline)
+        newline = std::getc(file) == '\n';
     if (key != nullptr && newline) {
         const char *value = key + std::strlen(SUBDEVICEID_FOUND);
         while (std::isspace(static_cast<unsigned char>(*value)))
@@ -412,27 +380,36 @@ static const adapterInfo *findRecord(const char *id, int records, const adapterI
     return nullptr;
 }
 
-// Copies result.out, which the next update overwrites, to result-N.out for adapter; false, after
-// saying so, when it cannot, since the tool's own account of a failure would then be lost.
+// Copies the output file at from, which the next command overwrites, to a file of this run's
+// own at kept, made anew; false when it cannot, and then no earlier copy is left there either.
+static bool copyOutput(const char *from, const std::string &kept)
+{
+    FILE *in = openOutput(from);
+    const int fd = in != nullptr ? makeOwnFile(kept.c_str()) : -1;
+    FILE *out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (out == nullptr && fd >= 0)
+        close(fd);
+    bool copied = out != nullptr;
+    char buf[BUFSIZ];
+    size_t n = 0;
+    while (copied && (n = std::fread(buf, 1, sizeof buf, in)) > 0)
+        copied = std::fwrite(buf, 1, n, out) == n;
+    copied = copied && !std::ferror(in);
+    if (out != nullptr && std::fclose(out) != 0)
+        copied = false;
+    if (in != nullptr)
+        std::fclose(in);
+    if (!copied)
+        unlink(kept.c_str());
+    return copied;
+}
+
+// Keeps result.out for adapter in result-N.out; false, after saying so, when it cannot, since
+// the tool's own account of a failure would then be lost.
 static bool keepResult(int adapter)
 {
     const std::string kept = keptFile(adapter);
-    FILE *from = openOutput("result.out");
-    // A fresh file rather than one truncated and written again, which some file systems push to
-    // the disk at once; an earlier run's copy is replaced either way.
-    if (from != nullptr)
-        std::remove(kept.c_str());
-    FILE *to = from != nullptr ? std::fopen(kept.c_str(), "wbx") : nullptr;
-    bool copied = to != nullptr;
-    char buf[BUFSIZ];
-    size_t n = 0;
-    while (copied && (n = std::fread(buf, 1, sizeof buf, from)) > 0)
-        copied = std::fwrite(buf, 1, n, to) == n;
-    copied = copied && !std::ferror(from);
-    if (to != nullptr && std::fclose(to) != 0)
-        copied = false;
-    if (from != nullptr)
-        std::fclose(from);
+    const bool copied = copyOutput("result.out", kept);
     if (!copied)
         printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept.c_str());
     return copied;

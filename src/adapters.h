@@ -31,11 +31,6 @@ void requestStop(int sig);
 // The signal of the first stop request, or 0 while none has been made.
 int stopSignal();
 
-// Checks that only their owner, root or this user, can change the working directory, named
-// directory (nullptr when unknown), and the tool, which must be there and runnable; false, after
-// saying what is wrong, otherwise.
-bool checkToolPlace(const char *directory);
-
 // Runs the tool's list-all command and counts its adapters: the count, READ_FAILED, or LIST_STOPPED.
 int getNumberOfControllers();
 

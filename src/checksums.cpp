@@ -1,5 +1,6 @@
 #include "checksums.h"
 
+#include "adapters.h"
 #include "report.h"
 
 #include <cerrno>
@@ -42,11 +43,12 @@ bool digestFile(const char *path, char (&digest)[SHA256_TEXT])
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     struct sha256_ctx context;
     sha256_init(&context);
-    ssize_t n;
-    while ((n = readBlock(fd)) > 0)
+    // A stop request ends the check at the next block: a package may take minutes to read.
+    ssize_t n = 0;
+    while (stopSignal() == 0 && (n = readBlock(fd)) > 0)
         sha256_update(&context, static_cast<size_t>(n), block);
     close(fd);
-    if (n < 0)
+    if (n < 0 || stopSignal() != 0)
         return false;
     uint8_t raw[SHA256_DIGEST_SIZE];
     sha256_digest(&context, sizeof raw, raw);
@@ -169,7 +171,7 @@ bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries)
 }
 
 // What checking one package found.
-enum class Check { Matches, Unsafe, NotListed, Unreadable, Differs };
+enum class Check { Matches, Unsafe, NotListed, Unreadable, Differs, Stopped };
 
 // Checks the first word of a package, safe when the shell leaves it as it is, against the
 // entries; its digest then in digest.
@@ -189,7 +191,7 @@ static Check checkPackage(const std::string &word, bool safe, const std::vector<
     if (listed == nullptr)
         return Check::NotListed;
     if (!digestFile(word.c_str(), digest))
-        return Check::Unreadable;
+        return stopSignal() != 0 ? Check::Stopped : Check::Unreadable;
     return std::strcmp(digest, listed->digest) == 0 ? Check::Matches : Check::Differs;
 }
 
@@ -198,10 +200,11 @@ static void reportCheck(Check result, const std::string &word, int lineNumber, c
     const char *p = word.c_str();
     switch (result) {
     case Check::Matches:
+    case Check::Stopped:
         break;
     case Check::Unsafe:
         printError("The update package of line %d cannot be checked: "
-                   "its first word holds a quote, a backslash or a ~.", lineNumber);
+                   "its first word begins with a ~ or has a quote that is not closed.", lineNumber);
         break;
     case Check::NotListed:
         printError("The update package %s of line %d is not listed in %s.", p, lineNumber, path);
@@ -229,11 +232,14 @@ bool verifyPackages(const char *path, const adapterInfo *adapterList, int record
         const bool safe = packageWord(adapterList[i].updatePackage, word);
         words.emplace_back(word);
         int first = 0;
-        while (words[first] != words[i])
+        while (first < i && (words[first] != words[i] || results[first] == Check::Unsafe))
             first++;
-        Check result = first < i ? results[first] : checkPackage(words[i], safe, entries, digests[i]);
+        Check result = first < i && safe ? results[first] : checkPackage(words[i], safe, entries, digests[i]);
         if (first < i && result == Check::Matches)
             std::memcpy(digests[i], digests[first], SHA256_TEXT);
+        // A stop request ends the check: the run ends as stopped, with nothing more said.
+        if (result == Check::Stopped)
+            return false;
         results.push_back(result);
         reportCheck(result, words[i], adapterList[i].lineNumber, path);
         if (result != Check::Matches)

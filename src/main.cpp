@@ -3,6 +3,7 @@
 #include "adapters.h"
 #include "report.h"
 #include "runlog.h"
+#include "trust.h"
 #include "textinput.h"
 #include "version.h"
 
@@ -35,7 +36,9 @@ static bool is(const char *arg, const char *word)
 }
 
 // Takes the value of the option name from word, as "--name=VALUE", or else from the next word
-// when word is "--name": true when word is that option, *value then its value or nullptr.
+// when word is "--name": true when word is that option, *value then its value, or nullptr when
+// it has none that can be a file name: a forgotten name must not swallow the next option, and a
+// lone "-" is no file. A name that begins with '-' is written "./-name".
 static bool valueOption(const char *name, int argc, char *argv[], int *i, const char **value)
 {
     const char *word = argv[*i];
@@ -46,7 +49,7 @@ static bool valueOption(const char *name, int argc, char *argv[], int *i, const 
         *value = word + length + 1;
     else
         *value = *i + 1 < argc ? argv[++*i] : nullptr;
-    if (*value != nullptr && **value == '\0')
+    if (*value != nullptr && (**value == '\0' || **value == '-'))
         *value = nullptr;
     if (*value == nullptr)
         std::printf("ERROR: Option %s needs a file name; see orvTQupdate --help.\n", name);
@@ -106,16 +109,25 @@ static Mode readCommandLine(int argc, char *argv[], runRecord &run)
     return run.dryRun ? Mode::DryRun : Mode::Run;
 }
 
-// The optional words, after the usage text of --help.
+// The optional words, after the usage text of --help: every one the command line takes.
 static void printOptions()
 {
-    std::printf("Optional words:\n");
-    std::printf("    DEBUG       after the info file: print extra lines on each step\n");
-    std::printf("    --dry-run   before the info file: query the adapters and show each update\n");
-    std::printf("                command without running it\n");
-    std::printf("    --help, -h  this text\n");
-    std::printf("    --version   the program's version\n");
-    std::printf("\n");
+    static const char *const OPTIONS[] = {
+        "Optional words (the options before the info file):",
+        "    DEBUG             after the info file: print extra lines on each step",
+        "    --dry-run         query the adapters and show each update command without",
+        "                      running it",
+        "    --report FILE     also --report=FILE: write a JSON account of the run to FILE",
+        "    --checksums FILE  also --checksums=FILE: first check every update package",
+        "                      against the SHA-256 lines of FILE",
+        "    --help, -h        this text",
+        "    --version         the program's version",
+        "    --                end the options: the next word is the info file; name a",
+        "                      FILE that begins with '-' as ./-name",
+        "",
+    };
+    for (const char *line : OPTIONS)
+        std::printf("%s\n", line);
     std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n");
 }
 
@@ -134,12 +146,13 @@ static void printBanner()
 }
 
 // Takes the working directory's lock for the rest of the run, so that two runs never read each
-// other's output files; false when another process holds it. Where the directory cannot be
-// locked at all, the run goes on without it. The descriptor stays open, and the lock held, until
-// the process ends; no tool command inherits it.
+// other's output files or flash the same adapter; false when another process holds it. Where the
+// directory cannot be locked at all, the run goes on without it. The descriptor stays open, and
+// every tool command inherits it: the lock is held until the program and every command it
+// started, and whatever those leave running, have ended.
 static bool lockWorkingDirectory()
 {
-    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = open(".", O_RDONLY | O_DIRECTORY);
     if (dir < 0)
         return true;
     if (flock(dir, LOCK_EX | LOCK_NB) == 0)
@@ -155,22 +168,27 @@ static void runFromInfoFile(runRecord &run)
 {
     static adapterInfo adapterList[MAX_RECORDS];
     static char digests[MAX_RECORDS][SHA256_TEXT];
+    // Taken before anything is read: what is checked below is then what this run uses, and only
+    // the run that holds the directory writes its report.
+    run.lockBusy = !lockWorkingDirectory();
     const int records = getUpdateList(adapterList, run.infoFile);
     if (records != READ_FAILED && run.dryRun)
         std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
     // The report must be there before anything is touched, or the run is not made.
     const bool reported = writeReport(run);
     run.notStarted = true;
-    if (records == READ_FAILED || !reported || !checkToolPlace(run.directory))
-        return;
-    if (!lockWorkingDirectory()) {
+    const bool trusted = records != READ_FAILED && reported &&
+                         checkPlaces(run.directory, {run.infoFile, run.checksumFile, adapterList, records});
+    if (run.lockBusy) {
         printError("Another orvTQupdate run is using this directory; no adapter is updated.");
         return;
     }
+    if (!trusted)
+        return;
+    // From here on a stop request ends the run: the check of a large package is cut short too.
+    run.stopsHonoured = true;
     if (run.checksumFile != nullptr && !verifyPackages(run.checksumFile, adapterList, records, digests))
         return;
-
-    run.commandsBegan = true;
     const int adapters = getNumberOfControllers();
     if (adapters != READ_FAILED && adapters != LIST_STOPPED)
         run.adaptersFound = adapters;
@@ -198,13 +216,17 @@ static bool consoleWhole()
 // report's and the log's last word; the exit status.
 static int endRun(runRecord &run)
 {
-    if (run.commandsBegan)
+    if (run.stopsHonoured)
         run.stopSignal = stopSignal();
     if (run.stopSignal != 0)
         printError("Stopped by signal %d; no further adapter is updated.", run.stopSignal);
     if (run.passBegan)
         std::printf("Exiting update\n");
     run.consoleLost = !consoleWhole();
+    // A reader gone away shows only now, at the last lines' write-out: as at any other point,
+    // the run was stopped.
+    if (run.stopsHonoured && run.stopSignal == 0)
+        run.stopSignal = stopSignal();
     run.finished = true;
     run.finishedAt = std::time(nullptr);
     if (!writeReport(run))

@@ -15,18 +15,39 @@
 // Every error line printed in this run, without its prefix and line end, for the run report.
 static std::vector<std::string> errors;
 
-// A C-style variadic function, so that the compiler checks every call's format against its
+// Formats an error's text into text.
+static void formatError(char (&text)[1024], const char *format, va_list args)
+{
+    // The analyser loses track of va_start through the C library's macros.
+    std::vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+}
+
+// C-style variadic functions, so that the compiler checks every call's format against its
 // arguments, which a parameter pack would not let it do.
 void printError(const char *format, ...)  // NOLINT(cert-dcl50-cpp)
 {
     char text[1024];
     va_list args;
     va_start(args, format);
-    // The analyser loses track of va_start through the C library's macros.
-    std::vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    formatError(text, format, args);
     va_end(args);
     std::printf("ERROR: %s\n\n", text);
     errors.emplace_back(text);
+}
+
+void printUnkeptError(const char *format, ...)  // NOLINT(cert-dcl50-cpp)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    formatError(text, format, args);
+    va_end(args);
+    std::printf("ERROR: %s\n\n", text);
+}
+
+void keepError(const std::string &text)
+{
+    errors.push_back(text);
 }
 
 void forgetErrors()
@@ -316,26 +337,55 @@ static bool writeAll(int fd, const std::string &text)
     return true;
 }
 
+// Flushes the directory that holds path, so that a rename in it outlives a crash; a file system
+// that cannot flush a directory has nothing more to flush.
+static bool syncDirectoryOf(const char *path)
+{
+    std::string dir(path);
+    const size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL;
+    return close(fd) == 0 && synced;
+}
+
+// Writes the document of run to a new file beside path, mode 0644 whatever the umask, and puts
+// it in path's place in one step: a reader, or a run killed at any moment, never finds half a
+// document. False when any step fails; nothing is left beside path then.
+static bool replaceReport(const runRecord &run, const char *path)
+{
+    std::string temp = std::string(path) + ".XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool written = fchmod(fd, 0644) == 0 && writeAll(fd, reportText(run)) && fsync(fd) == 0;
+    written = close(fd) == 0 && written;
+    written = written && std::rename(temp.c_str(), path) == 0;
+    if (!written)
+        unlink(temp.c_str());
+    return written && syncDirectoryOf(path);
+}
+
 bool writeReport(runRecord &run)
 {
-    if (run.reportFile == nullptr)
+    // A run that another holds the directory against must not touch that run's report.
+    if (run.reportFile == nullptr || run.lockBusy)
         return true;
-    // A new file beside it, made whole and put in its place in one step: a reader, or a run
-    // killed at any moment, never finds half a document.
-    std::string temp = std::string(run.reportFile) + ".XXXXXX";
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
-    bool written = fd >= 0;
-    if (written) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        written = fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, reportText(run)) && fsync(fd) == 0;
-        written = close(fd) == 0 && written;
-        written = written && std::rename(temp.c_str(), run.reportFile) == 0;
-        if (!written)
-            unlink(temp.c_str());
+    const bool first = !run.reportTried;
+    run.reportTried = true;
+    // Nothing but a regular file is replaced: a link, a device or a directory of that name is
+    // someone else's, and stays as it is.
+    struct stat st = {};
+    const bool other = lstat(run.reportFile, &st) == 0 && !S_ISREG(st.st_mode);
+    const bool written = !other && replaceReport(run, run.reportFile);
+    if (!written && !run.reportLost) {
+        if (other && first)
+            printError("The run report %s is not a regular file; no adapter is updated.", run.reportFile);
+        else
+            printError("Could not write the run report %s.", run.reportFile);
     }
-    if (!written && !run.reportLost)
-        printError("Could not write the run report %s.", run.reportFile);
     run.reportLost = run.reportLost || !written;
     return written;
 }

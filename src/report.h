@@ -56,12 +56,14 @@ struct runRecord {
     std::time_t finishedAt;
     bool finished;              // the run has ended, and its status is known
     bool notStarted;            // the run ended before the update pass
-    bool commandsBegan;         // the first tool command was due: a stop request now ends the run
+    bool stopsHonoured;         // the package check or the first tool command was due: a stop request now ends the run
     bool passBegan;             // the update pass began
     int stopSignal;             // the signal that stopped the run, or 0
     int adaptersFound;          // the tool's adapter count, or -1 while it is not known
     int count;                  // adapters reached, the first count of adapters
     adapterResult *adapters;    // room for every adapter the pass can reach
+    bool lockBusy;              // another process holds the directory: this run writes no report
+    bool reportTried;           // a write of the run report was tried
     bool reportLost;            // a write of the run report failed
     bool consoleLost;           // standard output did not take the whole report
 };
@@ -69,6 +71,12 @@ struct runRecord {
 // Prints "ERROR: " and the formatted text as a line, then an empty line, and keeps the text for
 // the run report.
 void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints an error line as printError does, without keeping it for the run report.
+void printUnkeptError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Keeps text for the run report's errors without printing it.
+void keepError(const std::string &text);
 
 // Forgets the error lines kept so far, for a process that goes through many runs' inputs.
 void forgetErrors();
@@ -95,8 +103,9 @@ std::string keptFile(int adapter);
 // The run report of run as a JSON document (RFC 8259, UTF-8) of one line, with its newline.
 std::string reportText(const runRecord &run);
 
-// Replaces the run report, if run has one, with a complete new document; false, after saying
-// so once per run, when it cannot be written.
+// Replaces the run report, if run has one and holds the directory, with a complete new document
+// made afresh, mode 0644; false, after saying so once per run, when it cannot be written, and at
+// the first write when the name is taken by anything but a regular file.
 bool writeReport(runRecord &run);
 
 #endif

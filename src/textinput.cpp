@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 // update command line is handed to the shell, or have the shell put the names of matching
 // files in its place, so that the tool would get another package than the report shows.
 static const char SHELL_SPECIAL[] = ";&|<>()$`\\*?[";
+// The refused lines of the info file that the run report names one by one.
+static const int KEPT_REFUSALS = 100;
 
 // getLine, also telling in *ended whether the piece read finishes its line of the file, so that
 // a line longer than the buffer, which comes in several pieces, can be numbered as one line, and
@@ -67,9 +70,22 @@ int openRegular(const char *path, bool follow)
 
 bool packageWord(const char *package, char (&word)[LINE_SIZE])
 {
-    const char *start = package + std::strspn(package, " \t");
-    std::snprintf(word, sizeof word, "%.*s", static_cast<int>(std::strcspn(start, " \t")), start);
-    return std::strpbrk(word, "'\"\\~") == nullptr;
+    // The shell's word: blanks end it, quotes are removed and keep blanks in it; nothing else in
+    // a package that the info file lets through is changed by the shell.
+    const char *c = package + std::strspn(package, " \t");
+    const bool home = *c == '~';
+    size_t length = 0;
+    char quote = '\0';
+    for (; *c != '\0' && (quote != '\0' || (*c != ' ' && *c != '\t')); c++) {
+        if (quote == '\0' && (*c == '\'' || *c == '"'))
+            quote = *c;
+        else if (quote != '\0' && *c == quote)
+            quote = '\0';
+        else if (length < sizeof word - 1)
+            word[length++] = *c;
+    }
+    word[length] = '\0';
+    return quote == '\0' && !home;
 }
 
 // Returns the next comma-separated field of *cursor and moves *cursor past it, as strtok does
@@ -137,6 +153,11 @@ static bool packageRefused(const char *package, char (&why)[LINE_SIZE])
             return true;
         }
     }
+    // The shell would put a home directory in its place, which no check here can follow.
+    if (package[std::strspn(package, " \t")] == '~') {
+        std::snprintf(why, sizeof why, "its update package begins with '~'");
+        return true;
+    }
     return false;
 }
 
@@ -166,7 +187,7 @@ static bool skipByteOrderMark(FILE *stream)
 struct infoReading {
     int records;     // records stored
     int lineNumber;  // the file's line being read, as an editor numbers it
-    bool refused;    // a line was refused
+    int refused;     // lines refused
     bool tooMany;    // a record beyond the last one the list holds was met
     bool failed;     // the file could not be read whole
 };
@@ -202,9 +223,13 @@ static void takeLine(char *line, adapterInfo *adapterList, infoReading &reading)
                       MAX_RECORDS + 1, MAX_RECORDS);
         reading.tooMany = true;
     }
-    if (why[0] != '\0')
+    if (why[0] == '\0')
+        return;
+    // Every one is named on the console; the run report keeps the first few, and their number.
+    if (++reading.refused <= KEPT_REFUSALS)
         printError("Line %d of the adapter info file is ignored: %s.", reading.lineNumber, why);
-    reading.refused = true;
+    else
+        printUnkeptError("Line %d of the adapter info file is ignored: %s.", reading.lineNumber, why);
 }
 
 // Reads the records of the open info file into adapterList: their number, or READ_FAILED when
@@ -232,7 +257,9 @@ static int readRecords(FILE *file, adapterInfo *adapterList)
     }
     if (reading.failed)
         return READ_FAILED;
-    if (reading.refused) {
+    if (reading.refused > KEPT_REFUSALS)
+        keepError(std::to_string(reading.refused - KEPT_REFUSALS) + " more lines of the adapter info file are ignored.");
+    if (reading.refused > 0 || reading.tooMany) {
         printError("The adapter info file cannot be used as it stands; no adapter is updated.");
         return READ_FAILED;
     }
@@ -251,7 +278,12 @@ static void listRecords(const adapterInfo *adapterList, int records)
 int getUpdateList(adapterInfo *adapterList, const char *path)
 {
     std::printf("Update file:  %s.\n\n", path);
-    FILE *file = std::fopen(path, "r");
+    // Only a regular file is read, as the checksum file is: a FIFO or a terminal would hold the
+    // run for ever, a device feed it without end.
+    const int fd = openRegular(path, true);
+    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (file == nullptr && fd >= 0)
+        close(fd);
     if (file == nullptr || !skipByteOrderMark(file)) {
         if (file != nullptr)
             std::fclose(file);

@@ -74,12 +74,17 @@ TEST_F(CommandLine, EveryRejectedArgumentListGetsBannerAndUsage)
 TEST_F(CommandLine, HelpAndVersionRunNothing)
 {
     const std::string help = BANNER + USAGE +
-                             "Optional words:\n"
-                             "    DEBUG       after the info file: print extra lines on each step\n"
-                             "    --dry-run   before the info file: query the adapters and show each update\n"
-                             "                command without running it\n"
-                             "    --help, -h  this text\n"
-                             "    --version   the program's version\n"
+                             "Optional words (the options before the info file):\n"
+                             "    DEBUG             after the info file: print extra lines on each step\n"
+                             "    --dry-run         query the adapters and show each update command without\n"
+                             "                      running it\n"
+                             "    --report FILE     also --report=FILE: write a JSON account of the run to FILE\n"
+                             "    --checksums FILE  also --checksums=FILE: first check every update package\n"
+                             "                      against the SHA-256 lines of FILE\n"
+                             "    --help, -h        this text\n"
+                             "    --version         the program's version\n"
+                             "    --                end the options: the next word is the info file; name a\n"
+                             "                      FILE that begins with '-' as ./-name\n"
                              "\n"
                              "Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n";
     expectRun(run({"--help"}), help, 0);
@@ -109,7 +114,13 @@ TEST_F(CommandLine, UnknownOptionWordsAreUsageErrors)
         {{"--report=", "info.txt"}, valueless("--report")},
         {{"--checksums"}, valueless("--checksums")},
         {{"--checksums=", "info.txt"}, valueless("--checksums")},
-        // The word after --report is its value, whatever it reads: no info file is left.
+        // A value that is no file name: a forgotten name must not swallow the next option.
+        {{"--report", "--dry-run", "info.txt"}, valueless("--report")},
+        {{"--report", "-", "info.txt"}, valueless("--report")},
+        {{"--report=-x", "info.txt"}, valueless("--report")},
+        {{"--checksums", "-x", "info.txt"}, valueless("--checksums")},
+        {{"--checksums", "--", "info.txt"}, valueless("--checksums")},
+        // The word after --report is its value, whatever else it reads: no info file is left.
         {{"--report", "info.txt"}, ""},
     };
     for (const auto &c : cases) {
@@ -117,6 +128,8 @@ TEST_F(CommandLine, UnknownOptionWordsAreUsageErrors)
         expectRun(run(c.first), BANNER + c.second + USAGE, 1);
         EXPECT_FALSE(exists("calls")) << "a tool command ran";
         EXPECT_FALSE(exists("info.txt.json"));
+        EXPECT_FALSE(exists("--dry-run"));
+        EXPECT_FALSE(exists("-"));
     }
 }
 
@@ -152,7 +165,10 @@ TEST_F(CommandLine, InfoFileThatDoesNotOpenEndsTheRunBeforeAnyToolCommand)
     ASSERT_EQ(chmod(path("locked.txt").c_str(), 0), 0);
     const bool root = geteuid() == 0;
 
-    const std::vector<std::string> unreadable = {"missing.txt", "folder.txt", "locked.txt", "no/such/dir.txt"};
+    // A FIFO without a writer, or a device, would hold the run for ever or feed it without end.
+    ASSERT_EQ(mkfifo(path("fifo.txt").c_str(), 0644), 0);
+    const std::vector<std::string> unreadable = {"missing.txt", "folder.txt", "locked.txt", "no/such/dir.txt",
+                                                 "fifo.txt", "/dev/zero"};
     for (const std::string &info : unreadable) {
         if (info == "locked.txt" && root)
             continue;  // permissions do not stop the superuser

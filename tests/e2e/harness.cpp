@@ -162,7 +162,7 @@ static bool connectOutput(OutputPlan &plan)
     int to = -1;
     if (plan.mode == Stdout::Captured || plan.mode == Stdout::Closed || plan.mode == Stdout::Full)
         to = open(plan.mode == Stdout::Full ? "/dev/full" : plan.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    else if (plan.mode == Stdout::Stalled)
+    else if (plan.mode == Stdout::Stalled || plan.mode == Stdout::Dropped)
         to = dup(plan.pipe[1]);
     else {
         pid_t tee = fork();
@@ -176,7 +176,7 @@ static bool connectOutput(OutputPlan &plan)
         to = tee < 0 ? -1 : dup(plan.teeIn[1]);
     }
     closeAll(plan);
-    if (to < 0 || dup2(to, 1) < 0)
+    if (to < 0 || dup2(to, 1) < 0 || (plan.mode == Stdout::Dropped && dup2(to, 2) < 0))
         return false;
     close(to);
     return plan.mode != Stdout::Closed || close(1) == 0;
@@ -259,8 +259,10 @@ struct Watch {
     const Signals &signals;
     std::string when;    // the file whose appearance sends the signal
     std::string filled;  // the file that says the pipe has been filled
+    std::string thenWhen;  // the file whose appearance sends the second signal
     int wstatus = 0;
     bool sent = false;
+    bool thenSent = false;
     bool killed = false;
     std::string pipedOut;
 };
@@ -270,14 +272,22 @@ struct Watch {
 static void watchRun(Watch &w)
 {
     bool exited = false, open = w.reader >= 0, filled = false;
-    w.sent = w.signals.send == 0;
+    w.sent = w.signals.send == 0 && w.out != Stdout::Dropped;
     const auto deadline = std::chrono::steady_clock::now() + RUN_LIMIT;
     while (!exited || open) {
         if (!exited) {
             pid_t done = waitpid(w.pid, &w.wstatus, WNOHANG);
             exited = done == w.pid || done < 0;
         }
-        if (!w.sent && access(w.when.c_str(), F_OK) == 0 && readFile(w.when).find(w.signals.holding) != std::string::npos) {
+        if (!w.sent && access(w.when.c_str(), F_OK) == 0 && readFile(w.when).find(w.signals.holding) != std::string::npos &&
+            w.out == Stdout::Dropped) {
+            drain(w.reader, w.pipedOut);
+            close(w.reader);
+            w.reader = -1;
+            open = false;
+            std::ofstream(w.filled).close();
+            w.sent = true;
+        } else if (!w.sent && access(w.when.c_str(), F_OK) == 0 && readFile(w.when).find(w.signals.holding) != std::string::npos) {
             if (w.out == Stdout::Stalled && !filled) {
                 fillPipe(w.pid);
                 std::ofstream(w.filled).close();
@@ -287,6 +297,10 @@ static void watchRun(Watch &w)
                 kill(w.signals.group ? -w.pid : w.pid, w.signals.send);
                 w.sent = true;
             }
+        }
+        if (w.sent && !w.thenSent && w.signals.then != 0 && access(w.thenWhen.c_str(), F_OK) == 0) {
+            kill(w.signals.group ? -w.pid : w.pid, w.signals.then);
+            w.thenSent = true;
         }
         if (open && (w.out != Stdout::Stalled || w.sent || exited))
             open = drain(w.reader, w.pipedOut);
@@ -334,11 +348,11 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
         argv.push_back(word.data());
     argv.push_back(nullptr);
     OutputPlan plan{out, stdoutPath()};
-    const bool piped = out == Stdout::Tee || out == Stdout::Stalled;
+    const bool piped = out == Stdout::Tee || out == Stdout::Stalled || out == Stdout::Dropped;
     if ((piped && pipe2(plan.pipe, O_CLOEXEC) != 0) || (out == Stdout::Tee && pipe2(plan.teeIn, O_CLOEXEC) != 0))
         return {"", "pipe failed", -1};
     const std::string work = path(""), errFile = root_ + "/stderr";
-    const std::string when = signals.send != 0 ? path(signals.when) : "";
+    const std::string when = signals.send != 0 || out == Stdout::Dropped ? path(signals.when) : "";
 
     std::fflush(stdout);
     std::fflush(stderr);
@@ -353,15 +367,15 @@ RunResult Scratch::run(const std::vector<std::string> &args, Stdout out, bool as
     if (reader >= 0)
         fcntl(reader, F_SETFL, O_NONBLOCK);
 
-    Watch watch{pid, reader, out, signals, when, path("filled"), 0, false, false, ""};
+    Watch watch{pid, reader, out, signals, when, path("filled"), signals.then != 0 ? path(signals.thenWhen) : "", 0, false, false, false, ""};
     watchRun(watch);
     const int wstatus = watch.wstatus;
     const bool sent = watch.sent, killed = watch.killed;
     std::string &pipedOut = watch.pipedOut;
     // Tool processes left running in the background must not outlive the test.
     kill(-pid, SIGKILL);
-    if (reader >= 0)
-        close(reader);
+    if (watch.reader >= 0)
+        close(watch.reader);
 
     if (out == Stdout::Stalled)
         pipedOut.erase(std::remove(pipedOut.begin(), pipedOut.end(), FILLER), pipedOut.end());

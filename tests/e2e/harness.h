@@ -33,13 +33,16 @@ struct RunResult {
 // Where a run's standard output goes: captured in RunResult::out, closed, or /dev/full; Tee
 // captures it through `tee` in the run's process group, as `orvTQupdate ... | tee log` does;
 // Stalled captures it through a pipe that the harness fills, and reads only once it has sent
-// the signal (see Signals).
-enum class Stdout { Captured, Closed, Full, Tee, Stalled };
+// the signal (see Signals); Dropped captures standard output and standard error through one pipe,
+// as `2>&1 | head` does, whose reader goes away when the signal's file appears.
+enum class Stdout { Captured, Closed, Full, Tee, Stalled, Dropped };
 
 // What happens to a run's signals: some ignored or blocked from the start, as nohup or a parent
 // leaves them, and one signal sent once a file appears in the scratch directory. With
 // Stdout::Stalled, the file's appearance makes the harness fill the run's pipe and create
-// "filled" beside it; the signal is sent once the program is blocked writing to the pipe.
+// "filled" beside it; the signal is sent once the program is blocked writing to the pipe. With
+// Stdout::Dropped, the harness closes the pipe's reading end then, creates "filled", and sends
+// nothing. A second signal, then, follows once the file thenWhen appears.
 struct Signals {
     std::vector<int> ignored;
     int send;              // the signal to send; 0 for none
@@ -47,11 +50,13 @@ struct Signals {
     bool group;            // to the whole process group, as a terminal's Ctrl-C; else to the program alone
     std::vector<int> blocked;
     std::string holding;   // text that the file must hold before the signal is sent; "" for any
+    int then;              // a second signal, to the same, after the first; 0 for none
+    std::string thenWhen;  // the file whose appearance sends it
 
     Signals(std::vector<int> ignored_ = {}, int send_ = 0, std::string when_ = "", bool group_ = true,
-            std::vector<int> blocked_ = {}, std::string holding_ = "")
+            std::vector<int> blocked_ = {}, std::string holding_ = "", int then_ = 0, std::string thenWhen_ = "")
         : ignored(std::move(ignored_)), send(send_), when(std::move(when_)), group(group_),
-          blocked(std::move(blocked_)), holding(std::move(holding_))
+          blocked(std::move(blocked_)), holding(std::move(holding_)), then(then_), thenWhen(std::move(thenWhen_))
     {
     }
 };

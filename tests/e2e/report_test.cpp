@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -131,6 +133,23 @@ TEST_F(Report, EveryKindOfRunSaysWhatTheConsoleSays)
     }
 }
 
+TEST_F(Report, RefusedLinesBeyondTheFirstHundredAreCounted)
+{
+    // The console names every one; the report's memory must not grow with the file.
+    std::string info;
+    for (int i = 0; i < 150; i++)
+        info += "short line\n";
+    write("info.txt", info);
+    const RunResult result = run({"--report=run.json", "info.txt"});
+    EXPECT_EQ(result.status, 231);
+    const std::vector<std::string> printed = errorLines(result.out);
+    ASSERT_EQ(printed.size(), 151u);
+    std::vector<std::string> kept(printed.begin(), printed.begin() + 100);
+    kept.push_back("50 more lines of the adapter info file are ignored.");
+    kept.push_back(printed.back());
+    EXPECT_EQ(report()["errors"], json(kept));
+}
+
 TEST_F(Report, AdapterMembersComeFromItsRecordAndItsCommand)
 {
     write("tarvo-machine.txt", "0x1111, A\n0x2222, B, signal=15\n0x9999, C\n");
@@ -175,10 +194,20 @@ TEST_F(Report, StopsLocksAndKillsLeaveAWholeDocument)
     EXPECT_EQ(doc["stop_signal"], SIGTERM);
     EXPECT_EQ(states(doc), std::vector<std::string>({"updated", "updated"}));
 
-    // Killed outright while adapter 2 flashes: the document of the last step done.
+    // Killed outright while adapter 2 flashes: the document of the last step done. Its flash
+    // goes on in a process of its own, as a tool's may, until the test releases it; it keeps
+    // the directory's lock that it inherited.
+    writeTool("case \"$1 $3\" in\n"
+              "'-listall ') printf '1  A\\n2  B\\n' ;;\n"
+              "'-c -list') echo '" + ID_KEY + " 0x111'\"$2\" ;;\n"
+              "*) echo \"$2 $4\" >> tarvo.log\n"
+              "   [ \"$2\" = 1 ] || setsid sh -c 'touch flashing; while [ ! -e release ]; do sleep 0.01; done; touch flashed' ;;\n"
+              "esac\n");
+    write("info.txt", "0x1111,Alpha,a.bin\n0x1112,Beta,b.bin\n");
     fs::remove(path("tarvo.log"));
-    result = run({"--report=run.json", "info.txt"}, Stdout::Captured, false, {{}, SIGKILL, "tarvo.log", false, {}, "2 0x2222"});
+    result = run({"--report=run.json", "info.txt"}, Stdout::Captured, false, {{}, SIGKILL, "flashing", false});
     EXPECT_EQ(result.status, 128 + SIGKILL);
+    const std::string killed = read("run.json");
     doc = report();
     EXPECT_EQ(doc["finished"], nullptr);
     EXPECT_EQ(doc["outcome"], "running");
@@ -187,16 +216,69 @@ TEST_F(Report, StopsLocksAndKillsLeaveAWholeDocument)
     for (const fs::directory_entry &file : fs::directory_iterator(path("")))
         EXPECT_EQ(file.path().filename().string().rfind("run.json.", 0), std::string::npos) << "left behind: " << file.path();
 
-    // Refused for a lock that another holds: the reason is among the errors.
-    FILE *holder = popen(("cd '" + path("") + "' && flock . sh -c 'touch held; exec cat >/dev/null'").c_str(), "w");
-    ASSERT_NE(holder, nullptr);
-    ASSERT_TRUE(waitFor("held"));
+    // While the orphaned flash goes on, a second run is refused and leaves the report as it was.
+    const std::string refusal = "ERROR: Another orvTQupdate run is using this directory; no adapter is updated.\n\n";
+    const std::string head = BANNER + listing("info.txt", {"Alpha", "Beta"});
+    expectRun(run({"--report=run.json", "info.txt"}), head + refusal, 231);
+    // Whatever else refuses it, the lock's refusal is its last word, and no report is tried.
+    expectRun(run({"--report=missing/run.json", "info.txt"}), head + refusal, 231);
+    expectRun(run({"--report=run.json", "missing.txt"}),
+              BANNER + "Update file:  missing.txt.\n\n"
+                       "ERROR: Could not open adapter info file... controller info not found!\n\n" + refusal, 231);
+    EXPECT_EQ(read("run.json"), killed);
+    EXPECT_EQ(read("tarvo.log"), "1 a.bin\n2 b.bin\n");
+    EXPECT_FALSE(exists("flashed"));
+
+    // Once the flash has ended, the directory is free again.
+    write("release", "");
+    ASSERT_EQ(std::system(("flock '" + path("") + "' true").c_str()), 0);
+    EXPECT_TRUE(exists("flashed"));
     result = run({"--report=run.json", "info.txt"});
-    pclose(holder);
-    doc = report();
-    expectFinished(doc, result, directory(), false);
-    EXPECT_EQ(doc["outcome"], "refused");
-    EXPECT_EQ(doc["errors"].back(), "Another orvTQupdate run is using this directory; no adapter is updated.");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(report()["outcome"], "updated");
+}
+
+TEST_F(Report, StopsFromThePackageCheckToTheLastLine)
+{
+    // Ctrl-C while a package of many gigabytes is hashed ends the check at its next block. The
+    // file is sparse: reading it whole would outlast the harness's limit.
+    write("info.txt", "0x1111,Alpha,huge.bin\n");
+    write("huge.bin", "");
+    ASSERT_EQ(truncate(path("huge.bin").c_str(), 1LL << 36), 0);
+    write("SUMS", std::string(64, '0') + "  huge.bin\n");
+    RunResult result = run({"--report=run.json", "--checksums", "SUMS", "info.txt"}, Stdout::Captured, false,
+                           {{}, SIGINT, "run.json"});
+    expectRun(result, BANNER + listing("info.txt", {"Alpha"}) + stopped(SIGINT), 128 + SIGINT);
+    EXPECT_FALSE(exists("list.out")) << "a tool command ran";
+    json doc = report();
+    EXPECT_EQ(doc["outcome"], "stopped");
+    EXPECT_EQ(doc["stop_signal"], SIGINT);
+
+    // The reader of `2>&1 | head` gone during an update, whose tool then writes to standard
+    // error: the update is whole, no further command starts, and the run says it was stopped,
+    // also when the reader's loss shows only at the last lines.
+    write("info.txt", "0x1111,Alpha,a.bin\n0x1112,Beta,b.bin\n");
+    for (const int adapters : {1, 2}) {
+        SCOPED_TRACE(adapters);
+        for (const char *file : {"tarvo.log", "updating1", "flashed1", "filled", "run.json"})
+            fs::remove(path(file));
+        writeTool("case \"$1 $3\" in\n"
+                  "'-listall ') printf '1  A\\n2  B\\n' | head -n " + std::to_string(adapters) + " ;;\n"
+                  "'-c -list') echo '" + ID_KEY + " 0x111'\"$2\" ;;\n"
+                  "*) touch updating\"$2\"; while [ ! -e filled ]; do sleep 0.01; done\n"
+                  "   echo 'step 1 of 2' >&2; echo 'step 2 of 2' >&2\n"
+                  "   echo \"$2 $4\" >> tarvo.log; touch flashed\"$2\" ;;\n"
+                  "esac\n");
+        result = run({"--report=run.json", "info.txt"}, Stdout::Dropped, false, {{}, 0, "updating1"});
+        EXPECT_EQ(result.status, 128 + SIGPIPE) << result.out;
+        EXPECT_EQ(read("tarvo.log"), "1 a.bin\n");
+        EXPECT_TRUE(exists("flashed1"));
+        doc = report();
+        EXPECT_EQ(doc["outcome"], "stopped");
+        EXPECT_EQ(doc["stop_signal"], SIGPIPE);
+        EXPECT_EQ(doc["exit_status"], 128 + SIGPIPE);
+        EXPECT_EQ(states(doc), std::vector<std::string>({"updated"}));
+    }
 }
 
 TEST_F(Report, ReportThatCannotBeWritten)
@@ -208,6 +290,33 @@ TEST_F(Report, ReportThatCannotBeWritten)
               listed + "ERROR: Could not write the run report missing/run.json.\n\n", 231);
     EXPECT_FALSE(exists("list.out"));
     EXPECT_FALSE(exists("tarvo.log"));
+
+    // A name taken by anything but a regular file is someone else's: it stays as it is.
+    write("target", "someone else's\n");
+    ASSERT_EQ(symlink("target", path("link.json").c_str()), 0);
+    ASSERT_EQ(mkdir(path("dir.json").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(path("fifo.json").c_str(), 0644), 0);
+    // A device as /dev/null is one, made here: a program that replaced it would break the machine.
+    std::vector<std::string> names = {"link.json", "dir.json", "fifo.json"};
+    if (mknod(path("null.json").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        names.emplace_back("null.json");
+    else
+        std::cout << "[ skipped  ] no device node can be made here\n";
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        struct stat before = {};
+        ASSERT_EQ(lstat(path(name).c_str(), &before), 0);
+        expectRun(run({"--report", name, "info.txt"}),
+                  listed + "ERROR: The run report " + name + " is not a regular file; no adapter is updated.\n\n", 231);
+        struct stat after = {};
+        ASSERT_EQ(lstat(path(name).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_FALSE(exists("list.out"));
+    }
+    EXPECT_EQ(read("target"), "someone else's\n");
+    for (const fs::directory_entry &file : fs::directory_iterator(path("")))
+        EXPECT_EQ(file.path().filename().string().find(".json."), std::string::npos) << "left behind: " << file.path();
 
     // Later: said once, the run goes on, and it cannot pass for a success. The first adapter's
     // update makes the report's directory immutable.

@@ -226,6 +226,8 @@ TEST_F(Update, RefusedLineRefusesTheWholeFileBeforeAnyToolCommand)
         {"Refused", "it has fewer than three fields"},
         {"Refused," + std::string(217, 'x'), "its update package is longer than 216 characters"},
         {"Refused,c.bin #touch pwned", "its update package has a word that begins with '#'"},
+        // The shell would put a home directory in its place, where no check can follow it.
+        {"Refused, ~/c.bin", "its update package begins with '~'"},
     };
     // CR LF line ends, and other control characters, would reach the tool as part of the name.
     cases.push_back({"Refused,c.bin\r", "its update package contains a carriage return; save the file with Unix line ends"});
@@ -249,8 +251,8 @@ TEST_F(Update, RefusedLineRefusesTheWholeFileBeforeAnyToolCommand)
 
 TEST_F(Update, DryRunQueriesAndMatchesButUpdatesNothing)
 {
-    // The last package's first word the shell would change: the tool is left to judge it.
-    write("info.txt", INFO + "0x3333,Gamma, missing.bin -x\n0x4444,Quoted,~/missing.bin\n");
+    // The last package's first word is the file the shell names, without its quotes.
+    write("info.txt", INFO + "0x3333,Gamma, missing.bin -x\n0x4444,Quoted,'missing q.bin'\n");
     const auto wouldRun = [](int adapter, const std::string &id, const std::string &name, const std::string &package) {
         const std::string n = std::to_string(adapter);
         return querying(adapter, false) + identified(id, false) + "Adapter " + n + " is a " + name +
@@ -265,7 +267,9 @@ TEST_F(Update, DryRunQueriesAndMatchesButUpdatesNothing)
         {"an ID that cannot be read", "0x1111, A\n0x2222, B, query=nokey\n",
          wouldRun(1, "0x1111", "Alpha", "a.bin") + querying(2, false) + unidentified(2), "", 1},
         {"a package file that is not there", "0x4444, D\n0x3333, C\n0x1111, A\n",
-         wouldRun(1, "0x4444", "Quoted", "~/missing.bin") + wouldRun(2, "0x3333", "Gamma", " missing.bin -x") +
+         wouldRun(1, "0x4444", "Quoted", "'missing q.bin'") +
+             "ERROR: The update package missing q.bin of adapter 1 is not a readable file here; its update would fail.\n\n" +
+             wouldRun(2, "0x3333", "Gamma", " missing.bin -x") +
              "ERROR: The update package missing.bin of adapter 2 is not a readable file here; its update would fail.\n\n" +
              wouldRun(3, "0x1111", "Alpha", "a.bin"),
          "", 1},
@@ -345,8 +349,10 @@ TEST_F(Update, ChecksumsAreVerifiedBeforeAnyToolCommand)
         {"a package not listed, and one missing: both named", a + "  a.bin\n" + b + "  missing.bin\n", "", notListed("b.bin", 2) + notListed("c.bin", 3)},
         {"a listed package that is not there", a + "  a.bin\n" + b + "  b.bin\n" + c + "  c.bin\n" + a + "  gone.bin\n",
          INFO + "0x3333,Gamma,gone.bin\n", "ERROR: The update package gone.bin of line 3 cannot be read.\n\n"},
-        {"a package the shell would change", a + "  a.bin\n" + b + "  b.bin\n", INFO + "0x3333,Gamma,\"c.bin\"\n",
-         "ERROR: The update package of line 3 cannot be checked: its first word holds a quote, a backslash or a ~.\n\n"},
+        {"a quoted package, checked as the shell gives it", a + "  a.bin\n" + b + "  b.bin\n" + c + "  c.bin\n",
+         INFO + "0x3333,Gamma,\"c.bin\"\n", ""},
+        {"a quote that is not closed", a + "  a.bin\n" + b + "  b.bin\n", INFO + "0x3333,Gamma,'c.bin\n",
+         "ERROR: The update package of line 3 cannot be checked: its first word begins with a ~ or has a quote that is not closed.\n\n"},
         {"a malformed line", a + "  a.bin\n" + b + "\tb.bin\n", "", "ERROR: Line 2 of the checksum file SUMS is not a SHA-256 line.\n\n"},
     };
     for (const Case &row : cases) {

@@ -125,7 +125,7 @@ protected:
     }
 };
 
-TEST_F(SsdidTest, TakesTheRestOfTheFirstKeyLine)
+TEST_F(SsdidTest, TakesTheRestOfTheFirstKeyLineWhenItIsWhole)
 {
     const std::string value214 = pattern(214);
     struct Case {
@@ -147,7 +147,9 @@ TEST_F(SsdidTest, TakesTheRestOfTheFirstKeyLine)
         {"among other lines", "Controller 1\n" + KEY.substr(0, 22) + "\nBus : 3\n" + KEY + " 0x9\nMore " + KEY + " 0x8\n",
          "0x9"},
         {"last line, with its newline", "x\n" + KEY + " 0xAB\n", "0xAB"},
-        {"key line longer than 255 characters: its first piece's value", KEY + " " + pattern(300) + "\n", pattern(214)},
+        // Its first piece's value could match a record that the whole ID does not.
+        {"key line longer than 255 characters: no ID", KEY + " " + pattern(300) + "\n", "OLD"},
+        {"key line of 256 characters: no ID", KEY + " " + pattern(215) + "\n", "OLD"},
         {"value of a 255-character line whole", KEY + " " + value214 + "\n", value214},
         {"after text, on a 255-character line", std::string(100, '.') + KEY + " " + value214.substr(0, 114) + "\n",
          value214.substr(0, 114)},

@@ -141,14 +141,12 @@ TEST_F(ChecksumTest, EveryRecordIsCheckedAndEveryProblemNamed)
          error("The update package raid.pkg of line 1 cannot be read.") +
              error("The update package dir.pkg of line 2 cannot be read.") +
              error("The update package fifo.pkg of line 3 cannot be read.") + REFUSAL, {}},
-        {"words the shell would change, even where listed",
-         {{"SUMS", RAID_SUM + "  'raid.pkg'\n" + RAID_SUM + "  ~raid.pkg\n"}, {"'raid.pkg'", RAID}, {"~raid.pkg", RAID}},
-         {{1, "'raid.pkg'"}, {2, "~raid.pkg"}, {3, "raid\\.pkg"}, {4, "\"raid.pkg\""}, {5, "raid.pkg 'x'"}},
-         error("The update package of line 1 cannot be checked: its first word holds a quote, a backslash or a ~.") +
-             error("The update package of line 2 cannot be checked: its first word holds a quote, a backslash or a ~.") +
-             error("The update package of line 3 cannot be checked: its first word holds a quote, a backslash or a ~.") +
-             error("The update package of line 4 cannot be checked: its first word holds a quote, a backslash or a ~.") +
-             error("The update package raid.pkg of line 5 is not listed in SUMS.") + REFUSAL, {}},
+        {"quotes removed as the shell removes them; words it would expand or cannot read are not checked",
+         {{"SUMS", RAID_SUM + "  raid.pkg\n" + RAID_SUM + "  ~raid.pkg\n"}, {"raid.pkg", RAID}, {"~raid.pkg", RAID}},
+         {{1, "'raid.pkg'"}, {2, "~raid.pkg"}, {3, "\"ra\"id'.pkg' x"}, {4, "'raid.pkg"}, {5, "raid.pkg 'x'"}},
+         error("The update package of line 2 cannot be checked: its first word begins with a ~ or has a quote that is not closed.") +
+             error("The update package of line 4 cannot be checked: its first word begins with a ~ or has a quote that is not closed.") +
+             REFUSAL, {}},
         {"lines of other shapes, each named, and then no record checked",
          {{"SUMS", good + RAID_SUM.substr(1) + "  a\n" + RAID_SUM + "0  a\n" + RAID_SUM + " a\n" + RAID_SUM +
                        "\t a\n" + RAID_SUM + "  \n" + "g" + RAID_SUM.substr(1) + "  a\n   \n" + RAID_SUM + "  a\0b\n"s +
