@@ -1,7 +1,8 @@
 #!/bin/sh
 # Lints the fleet rollout: ansible-lint with the production profile over the playbook and the
-# collection (examples/fleet/.ansible-lint), then shellcheck over this script at every severity
-# and over the project's other shell scripts at warning and above.
+# collection (examples/fleet/.ansible-lint) and the collection's tarball built; then shellcheck
+# over this script at every severity and over the project's other shell scripts at warning and
+# above.
 # Usage: lint.sh SOURCE-DIR   (exit 77: neither ansible-lint nor shellcheck is installed)
 set -u
 source_dir=$1
@@ -11,6 +12,11 @@ if command -v ansible-lint >/dev/null 2>&1; then
     (cd "$source_dir/examples/fleet" &&
         ANSIBLE_COLLECTIONS_PATH="$PWD/collections/ansible_collections" ansible-lint --offline --nocolor) &&
         status=0 || status=1
+    built=$(mktemp -d)
+    ansible-galaxy collection build --output-path "$built" \
+        "$source_dir/examples/fleet/collections/ansible_collections/orv/fleet" && [ -s "$built/orv-fleet-1.0.0.tar.gz" ] ||
+        status=1
+    rm -rf "$built"
 else
     echo "ansible-lint is not installed (Debian package ansible-lint); not run"
 fi
