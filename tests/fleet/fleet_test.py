@@ -199,11 +199,11 @@ def unreachable(s):
     port.close()
     s.host("sshdown", OK, ansible_connection="ssh", ansible_host="127.0.0.1", ansible_port=closed)
     s.host("stagedrop", OK, ansible_connection="flaky", flaky_drop_put="raid4-fw-2.10.pkg", flaky_drop_put_at=2)
-    # Down once the flash has begun (result.out) while the looks go on: once, and for good.
-    d = s.host("watchdrop", OK + ", ms=2500", ansible_connection="flaky", flaky_down_times=1)
-    s.hosts[-1][1]["flaky_down"] = os.path.join(d, "result.out")
-    d = s.host("dropped", OK + ", ms=4000", ansible_connection="flaky")
-    s.hosts[-1][1]["flaky_down"] = os.path.join(d, "result.out")
+    # Down from the run's start (its job's record), so from the watch's first look: once, and for good.
+    d = s.host("watchdrop", OK, ansible_connection="flaky", flaky_down_times=1)
+    s.hosts[-1][1]["flaky_down"] = os.path.join(d, HOLD, "job.json")
+    d = s.host("dropped", OK + ", ms=1000", ansible_connection="flaky")
+    s.hosts[-1][1]["flaky_down"] = os.path.join(d, HOLD, "job.json")
     s.host("peer", OK)
     s.host("later", OK)
     status = s.playbook("unreachable.log", "-e", "orv_serial=5", env={"ANSIBLE_ANY_ERRORS_FATAL": "True"})
@@ -213,9 +213,11 @@ def unreachable(s):
     s.check("unreachable while staging: never flashed", s.flashes("stagedrop") == 0
             and s.said("stagedrop", "could not be reached at step staging the files"))
     s.check("a dropped look: judged from its report, record kept, hold released",
-            s.flashes("watchdrop") == 1 and not s.held("watchdrop")
+            json.load(open(s.path("flaky-watchdrop.json")))["down"] >= 1 and s.flashes("watchdrop") == 1
+            and not s.held("watchdrop")
             and os.path.exists(s.path("hosts", "watchdrop", RECORD)))
-    s.check("dropped after its flash: flashed, its run may go on, hold kept",
+    wait_for(lambda: "ended" in open(s.path("hosts", "dropped", HOLD, "job.json")).read())
+    s.check("dropped during its run: flashed, its run may go on, hold kept",
             s.flashes("dropped") == 1 and s.said("dropped", "its run may go on there") and s.held("dropped"))
     s.check("the others of the batch released", not s.held("peer") and s.untouched("later"))
 

@@ -11,7 +11,6 @@ import json
 import os
 import shutil
 import signal
-import subprocess
 import time
 
 HOLD = ".orvTQupdate-rollout"

@@ -29,10 +29,6 @@ def fault(result):
     return None
 
 
-def lines(text):
-    return sorted(line for line in (text or "").splitlines() if line.strip())
-
-
 def passed(result):
     """A step that ran, reached its host and did not fail."""
     return isinstance(result, dict) and not result.get("skipped") and fault(result) is None

@@ -7,7 +7,6 @@ import json
 import os
 import signal
 import subprocess
-import time
 
 from ansible_collections.orv.fleet.plugins.module_utils.host import (
     BUSY, HOLD, PROGRAM, RECORD, Refusal, flocked, lock_dir, now, ours, read_json, remove_hold, sha256, tail, verify,
