@@ -6,8 +6,9 @@ include(GNUInstallDirs)
 option(ORV_INSTALL_REHEARSAL_TOOL
        "Also install the stand-in adapter tool, as orvTQupdate-rehearsal-tarvo, for rehearsing updates" OFF)
 
-install(TARGETS orvTQupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# A program for the system's administrator: sbin/ and section 8, as Debian's policy has it.
+install(TARGETS orvTQupdate RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_BINARY_DIR}/docs/orvTQupdate.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 if(ORV_INSTALL_REHEARSAL_TOOL)
   # Under its own name, so that it can never be taken for the real tool on a machine's path.
   install(PROGRAMS $<TARGET_FILE:tarvo> DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -16,10 +17,17 @@ endif()
 
 if(BUILD_TESTING)
   add_test(NAME manpage_renders_without_warnings
-           COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1)
+           COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.8)
   set_tests_properties(manpage_renders_without_warnings PROPERTIES SKIP_RETURN_CODE 77)
+  set(installed ${CMAKE_INSTALL_SBINDIR}/orvTQupdate ${CMAKE_INSTALL_MANDIR}/man8/orvTQupdate.8)
+  if(ORV_INSTALL_REHEARSAL_TOOL)
+    list(APPEND installed ${CMAKE_INSTALL_BINDIR}/orvTQupdate-rehearsal-tarvo)
+  endif()
+  add_test(NAME install_tree_holds_the_program_and_its_page_only
+           COMMAND sh ${PROJECT_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_COMMAND} ${PROJECT_BINARY_DIR}
+                   ${PROJECT_BINARY_DIR}/install-test ${installed})
   add_test(NAME manpage_examples_are_real_runs
-           COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage-example.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1
+           COMMAND sh ${PROJECT_SOURCE_DIR}/docs/check-manpage-example.sh ${PROJECT_BINARY_DIR}/docs/orvTQupdate.8
                    $<TARGET_FILE:orvTQupdate> $<TARGET_FILE:tarvo> ${PROJECT_SOURCE_DIR}/examples
                    ${PROJECT_BINARY_DIR}/docs/example-run)
 endif()
@@ -58,7 +66,7 @@ if(NOT release_date_again STREQUAL ORV_RELEASE_DATE)
 endif()
 set(ORV_MAINTAINER "orvTQupdate developers <orvtqupdate@example.org>")
 configure_file(${PROJECT_SOURCE_DIR}/docs/debian-changelog.in ${PROJECT_BINARY_DIR}/docs/changelog @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/docs/orvTQupdate.1.in ${PROJECT_BINARY_DIR}/docs/orvTQupdate.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/orvTQupdate.8.in ${PROJECT_BINARY_DIR}/docs/orvTQupdate.8 @ONLY)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvtqupdate)

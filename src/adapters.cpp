@@ -2,6 +2,7 @@
 
 #include "main.h"
 #include "report.h"
+#include "changes.h"
 #include "runlog.h"
 #include "trust.h"
 
@@ -314,7 +315,8 @@ int getNumberOfControllers()
     return countControllers("list.out");
 }
 
-void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
+// readControllersdid, printing the debug line of the ID found only when debugLine is set.
+static void readId(int adapter, const char *path, char (&ssdid)[LINE_SIZE], bool debugLine)
 {
     FILE *file = openOutput(path);
     if (file == nullptr) {
@@ -336,7 +338,7 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
         while (std::isspace(static_cast<unsigned char>(*value)))
             value++;
         std::snprintf(ssdid, sizeof ssdid, "%s", value);
-        if (DEBUG)
+        if (debugLine && DEBUG)
             std::printf("getControllersdid:%s\n", ssdid);
     } else if (std::ferror(file)) {
         printConfigError(adapter);
@@ -344,30 +346,53 @@ void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
     std::fclose(file);
 }
 
-bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
+void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE])
+{
+    readId(adapter, path, ssdid, true);
+}
+
+// Runs the tool's query for adapter, announced as its first query or as the one that verifies
+// its update; says so, and shows the announcement without its command line, when the output
+// file cannot be made.
+static toolRun runQuery(int adapter, bool verifying)
 {
     char cmd[LINE_SIZE];
     adapterCommand(cmd, adapter, LISTINFO);
     char announcement[2 * LINE_SIZE];
     const int n = std::snprintf(announcement, sizeof announcement,
-                                "\nGetting configuration for Adapter %d.  Please wait....\n\n", adapter);
+                                verifying ? "Verifying Adapter %d.  Please wait....\n\n"
+                                          : "\nGetting configuration for Adapter %d.  Please wait....\n\n",
+                                adapter);
     if (DEBUG)
         std::snprintf(announcement + n, sizeof announcement - n, "Running command:  %s\n\n", cmd);
     // The query's status is not looked at: its output file alone decides.
     int status = 0;
     double seconds = 0;
     const toolRun ran = runTool({cmd, "ssdid.out", announcement, nullptr}, &status, &seconds);
-    if (ran == TOOL_STOPPED)
-        return false;
     if (ran == TOOL_NO_OUTPUT) {
-        // Shown without its command line, which does not run.
         announcement[n] = '\0';
         std::fputs(announcement, stdout);
         printConfigError(adapter);
-        return true;
     }
-    readControllersdid(adapter, "ssdid.out", ssdid);
+    return ran;
+}
+
+// getControllersdid, also telling in *ran whether the query ran, so that its output is its own.
+static bool queryAdapter(int adapter, char (&ssdid)[LINE_SIZE], bool *ran)
+{
+    const toolRun query = runQuery(adapter, false);
+    if (query == TOOL_STOPPED)
+        return false;
+    *ran = query != TOOL_NO_OUTPUT;
+    if (*ran)
+        readControllersdid(adapter, "ssdid.out", ssdid);
     return true;
+}
+
+bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
+{
+    bool ran = false;
+    return queryAdapter(adapter, ssdid, &ran);
 }
 
 // The first of the first records whose ssdid equals id, compared whole; nullptr when none.
@@ -380,12 +405,19 @@ static const adapterInfo *findRecord(const char *id, int records, const adapterI
     return nullptr;
 }
 
+// How copying an output file went: copied, nothing there to copy, or the copy failed.
+enum copyResult { COPIED, NO_SOURCE, NOT_COPIED };
+
 // Copies the output file at from, which the next command overwrites, to a file of this run's
-// own at kept, made anew; false when it cannot, and then no earlier copy is left there either.
-static bool copyOutput(const char *from, const std::string &kept)
+// own at kept, made anew; when it cannot, no earlier copy is left there either.
+static copyResult copyOutput(const char *from, const std::string &kept)
 {
     FILE *in = openOutput(from);
-    const int fd = in != nullptr ? makeOwnFile(kept.c_str()) : -1;
+    if (in == nullptr) {
+        unlink(kept.c_str());
+        return NO_SOURCE;
+    }
+    const int fd = makeOwnFile(kept.c_str());
     FILE *out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (out == nullptr && fd >= 0)
         close(fd);
@@ -397,11 +429,10 @@ static bool copyOutput(const char *from, const std::string &kept)
     copied = copied && !std::ferror(in);
     if (out != nullptr && std::fclose(out) != 0)
         copied = false;
-    if (in != nullptr)
-        std::fclose(in);
+    std::fclose(in);
     if (!copied)
         unlink(kept.c_str());
-    return copied;
+    return copied ? COPIED : NOT_COPIED;
 }
 
 // Keeps result.out for adapter in result-N.out; false, after saying so, when it cannot, since
@@ -409,10 +440,48 @@ static bool copyOutput(const char *from, const std::string &kept)
 static bool keepResult(int adapter)
 {
     const std::string kept = keptFile(adapter);
-    const bool copied = copyOutput("result.out", kept);
+    const bool copied = copyOutput("result.out", kept) == COPIED;
     if (!copied)
         printError("Could not keep the tool's output for adapter %d in %s.", adapter, kept.c_str());
     return copied;
+}
+
+// Keeps the output of adapter's query, or of its verifying query, in its config file; false,
+// after saying so, when that file cannot be written. Without an output file there is nothing
+// to keep, and no earlier run's copy stays.
+static bool keepConfig(int adapter, bool after)
+{
+    const std::string kept = configFile(adapter, after);
+    if (copyOutput("ssdid.out", kept) != NOT_COPIED)
+        return true;
+    printError("Could not keep the configuration of adapter %d in %s.", adapter, kept.c_str());
+    return false;
+}
+
+// Queries an updated adapter again, as its first query did, and compares the ID and the
+// configuration it answers with to those before its update. A stop request that keeps the
+// query from starting leaves it updated and unverified.
+static void verifyAdapter(adapterResult &result)
+{
+    const int i = result.adapter;
+    const toolRun ran = runQuery(i, true);
+    if (ran == TOOL_STOPPED)
+        return;
+    char id[LINE_SIZE] = "";
+    if (ran != TOOL_NO_OUTPUT) {
+        readId(i, "ssdid.out", id, false);
+        result.configLost = !keepConfig(i, true) || result.configLost;
+        result.compared = compareConfigs(configFile(i, false).c_str(), configFile(i, true).c_str(), result.changes);
+    }
+    if (std::strcmp(id, result.id) == 0) {
+        std::printf("Adapter %d answers with ID %s after its update.\n\n", i, result.id);
+        result.verified = VERIFY_PASSED;
+    } else {
+        printError("Adapter %d does not answer with ID %s after its update.", i, result.id);
+        result.verified = VERIFY_FAILED;
+        result.state = STATE_UNVERIFIED;
+    }
+    logVerified(result);
 }
 
 // For a dry run: says whether the file that package names first, as the tool will get it, is
@@ -461,11 +530,16 @@ static bool runUpdate(adapterResult &result)
 
 // Queries adapter result.adapter, matches it and updates it, or in a dry run shows its update,
 // filling result and printing each step; false when a stop request kept a command from starting.
-static bool updateAdapter(adapterResult &result, const updateList &list, bool dryRun)
+static bool updateAdapter(adapterResult &result, const updateList &list, const runRecord &run)
 {
     const int i = result.adapter;
-    if (!getControllersdid(i, result.id))
+    // What an earlier run's verifying query left must not pass for this run's.
+    unlink(configFile(i, true).c_str());
+    bool ran = false;
+    if (!queryAdapter(i, result.id, &ran))
         return false;
+    if (ran)
+        result.configLost = !keepConfig(i, false);
     std::printf("sdid:%s\n", result.id);
     result.hasId = result.id[0] != '\0';
     if (!result.hasId) {
@@ -485,8 +559,12 @@ static bool updateAdapter(adapterResult &result, const updateList &list, bool dr
     adapterCommand(result.command, i, UPDATE, result.record->updatePackage, RESULT);
     if (list.digests != nullptr)
         result.sha256 = list.digests[result.record - list.adapterList];
-    if (!dryRun)
-        return runUpdate(result);
+    if (!run.dryRun) {
+        const bool started = runUpdate(result);
+        if (started && run.verify && result.state == STATE_UPDATED)
+            verifyAdapter(result);
+        return started;
+    }
     std::printf("Would run:  %s\n\n", result.command);
     result.state = packageMissing(i, result.record->updatePackage) ? STATE_WOULD_FAIL : STATE_WOULD_UPDATE;
     return true;
@@ -500,7 +578,7 @@ void update(runRecord &run, int adapters, const updateList &list)
         adapterResult &result = run.adapters[run.count];
         result = adapterResult{};
         result.adapter = i;
-        if (!updateAdapter(result, list, run.dryRun))
+        if (!updateAdapter(result, list, run))
             break;
         run.count++;
         writeReport(run);

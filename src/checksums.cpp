@@ -15,9 +15,14 @@
 // Hexadecimal digits of a digest, and the separators between it and the file's name.
 static const size_t HEX_DIGITS = 2 * static_cast<size_t>(SHA256_DIGEST_SIZE);
 static const size_t NAME_START = HEX_DIGITS + 2;
-// The longest line a checksum file can hold: the digest, the separators and a file name that
-// open(2) would take. A longer one is not a checksum line, and need not be kept to tell.
-static const size_t SUMS_LINE_MAX = NAME_START + PATH_MAX - 1;
+// The tagged form that sha256sum --tag writes: "SHA256 (NAME) = DIGEST".
+static const char TAG_HEAD[] = "SHA256 (";
+static const char TAG_TAIL[] = ") = ";
+static const size_t TAG_HEAD_SIZE = sizeof TAG_HEAD - 1;
+static const size_t TAG_FRAME = TAG_HEAD_SIZE + (sizeof TAG_TAIL - 1) + HEX_DIGITS;
+// The longest line a checksum file can hold: a file name that open(2) would take, in the
+// longer of the two forms. A longer one is not a checksum line, and need not be kept to tell.
+static const size_t SUMS_LINE_MAX = TAG_FRAME + PATH_MAX - 1;
 
 static_assert(static_cast<size_t>(SHA256_TEXT) == HEX_DIGITS + 1, "a digest's text is its hexadecimal digits");
 
@@ -71,29 +76,53 @@ static char hexDigit(char c)
     return '\0';
 }
 
-// Reads a line as sha256sum writes it: 64 hexadecimal digits, a space, a space or '*' (text or
-// binary mode, the same digest) and a name. A name that ends in a carriage return comes from a
-// file with Windows line ends, where every name would be wrong by that byte.
-static bool parseLine(const std::string &line, checksumEntry &entry)
+// Reads the 64 hexadecimal digits at text into entry's digest, in lower case; false when one is none.
+static bool parseDigest(const char *text, checksumEntry &entry)
 {
-    if (line.size() <= NAME_START || line[HEX_DIGITS] != ' ' ||
-        (line[HEX_DIGITS + 1] != ' ' && line[HEX_DIGITS + 1] != '*'))
-        return false;
     for (size_t i = 0; i < HEX_DIGITS; i++) {
-        entry.digest[i] = hexDigit(line[i]);
+        entry.digest[i] = hexDigit(text[i]);
         if (entry.digest[i] == '\0')
             return false;
     }
     entry.digest[HEX_DIGITS] = '\0';
-    entry.name = line.substr(NAME_START);
-    return entry.name.back() != '\r' && entry.name.find('\0') == std::string::npos;
+    return true;
+}
+
+// Reads a line as sha256sum writes it: 64 hexadecimal digits, a space, a space or '*' (text or
+// binary mode, the same digest) and a name; or, as sha256sum --tag writes it, "SHA256 (", the
+// name, ") = " and the digits. The name is what lies between the two, closing parentheses
+// included. A line that sha256sum begins with a backslash (a name with a backslash or a line
+// break, escaped) is neither. A name that ends in a carriage return comes from a file with
+// Windows line ends, where every name would be wrong by that byte.
+static bool parseLine(const std::string &line, checksumEntry &entry)
+{
+    const size_t size = line.size();
+    if (line.compare(0, TAG_HEAD_SIZE, TAG_HEAD) == 0) {
+        if (size <= TAG_FRAME || line.compare(size - TAG_FRAME + TAG_HEAD_SIZE, sizeof TAG_TAIL - 1, TAG_TAIL) != 0 ||
+            !parseDigest(line.c_str() + size - HEX_DIGITS, entry))
+            return false;
+        entry.name = line.substr(TAG_HEAD_SIZE, size - TAG_FRAME);
+    } else {
+        if (size <= NAME_START || line[HEX_DIGITS] != ' ' ||
+            (line[HEX_DIGITS + 1] != ' ' && line[HEX_DIGITS + 1] != '*') || !parseDigest(line.c_str(), entry))
+            return false;
+        entry.name = line.substr(NAME_START);
+    }
+    return entry.name.size() < static_cast<size_t>(PATH_MAX) && entry.name.back() != '\r' &&
+           entry.name.find('\0') == std::string::npos;
+}
+
+// The name by which a file is listed and looked up: NAME and ./NAME are one file.
+static std::string listedName(const std::string &name)
+{
+    return name.size() > 2 && name.compare(0, 2, "./") == 0 ? name.substr(2) : name;
 }
 
 // Everything reading a checksum file keeps track of between its blocks.
 struct sumsReader {
     const char *path;
     std::vector<checksumEntry> *entries;
-    std::map<std::string, size_t> index;            // entry of each name
+    std::map<std::string, size_t> index;            // entry of each name, as listedName gives it
     std::string line;                               // the line so far, at most SUMS_LINE_MAX bytes
     bool tooLong;
     int lineNumber;
@@ -101,7 +130,8 @@ struct sumsReader {
 };
 
 // Takes in the line that reader has gathered. A name listed again with the same digest says
-// nothing new; with another digest one of the two lines is wrong, and the later is named.
+// nothing new, in either spelling; with another digest one of the two lines is wrong, and the
+// later is named.
 static void endLine(sumsReader &reader)
 {
     reader.lineNumber++;
@@ -110,9 +140,10 @@ static void endLine(sumsReader &reader)
     checksumEntry entry;
     bool good = !reader.tooLong && parseLine(reader.line, entry);
     if (good) {
-        auto known = reader.index.find(entry.name);
+        const std::string name = listedName(entry.name);
+        auto known = reader.index.find(name);
         if (known == reader.index.end()) {
-            reader.index.emplace(entry.name, reader.entries->size());
+            reader.index.emplace(name, reader.entries->size());
             reader.entries->push_back(entry);
         } else {
             good = std::strcmp((*reader.entries)[known->second].digest, entry.digest) == 0;
@@ -182,8 +213,9 @@ static Check checkPackage(const std::string &word, bool safe, const std::vector<
     if (!safe)
         return Check::Unsafe;
     const checksumEntry *listed = nullptr;
+    const std::string name = listedName(word);
     for (const checksumEntry &entry : entries) {
-        if (entry.name == word) {
+        if (listedName(entry.name) == name) {
             listed = &entry;
             break;
         }

@@ -15,7 +15,8 @@ struct checksumEntry {
     char digest[SHA256_TEXT];
 };
 
-// Reads the checksum file at path into entries, each name once, printing each problem; false when unusable.
+// Reads the checksum file at path (plain or tagged lines) into entries, each name once (NAME and
+// ./NAME being one), printing each problem; false when unusable.
 bool readChecksumFile(const char *path, std::vector<checksumEntry> &entries);
 
 // Puts the SHA-256 of the regular file at path into digest; false when it is no such file or cannot be read.

@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include "adapters.h"
+#include "history.h"
 #include "report.h"
 #include "runlog.h"
 #include "trust.h"
@@ -28,7 +29,7 @@ void printusage()
 }
 
 // What the command line asks for.
-enum class Mode { Usage, Help, Version, Run, DryRun };
+enum class Mode { Usage, Help, Version, History, Run, DryRun };
 
 static bool is(const char *arg, const char *word)
 {
@@ -58,15 +59,19 @@ static bool valueOption(const char *name, int argc, char *argv[], int *i, const 
 
 // Reads one option word at argv[*i] into run and the flags; false, after saying why, when it is
 // no option that the program knows, or lacks its value.
-static bool readOption(int argc, char *argv[], int *i, runRecord &run, bool *help, bool *version)
+static bool readOption(int argc, char *argv[], int *i, runRecord &run, Mode *alone)
 {
     const char *word = argv[*i];
     if (is(word, "--dry-run"))
         run.dryRun = true;
+    else if (is(word, "--verify"))
+        run.verify = true;
     else if (is(word, "--help") || is(word, "-h"))
-        *help = true;
+        *alone = Mode::Help;
     else if (is(word, "--version"))
-        *version = true;
+        *alone = Mode::Version;
+    else if (is(word, "--history"))
+        *alone = Mode::History;
     else if (valueOption("--report", argc, argv, i, &run.reportFile))
         return run.reportFile != nullptr;
     else if (valueOption("--checksums", argc, argv, i, &run.checksumFile))
@@ -83,8 +88,8 @@ static bool readOption(int argc, char *argv[], int *i, runRecord &run, bool *hel
 // which sets DEBUG.
 static Mode readCommandLine(int argc, char *argv[], runRecord &run)
 {
-    bool help = false;
-    bool version = false;
+    // Help, the version and the history each stand alone.
+    Mode alone = Mode::Run;
     int i = 1;
     for (; i < argc; i++) {
         const char *word = argv[i];
@@ -95,11 +100,11 @@ static Mode readCommandLine(int argc, char *argv[], runRecord &run)
         // A lone "-" is a name, as every other word that does not begin with '-'.
         if (word[0] != '-' || word[1] == '\0')
             break;
-        if (!readOption(argc, argv, &i, run, &help, &version))
+        if (!readOption(argc, argv, &i, run, &alone))
             return Mode::Usage;
     }
-    if (help || version)
-        return argc != 2 ? Mode::Usage : help ? Mode::Help : Mode::Version;
+    if (alone != Mode::Run)
+        return argc != 2 ? Mode::Usage : alone;
     const int words = argc - i;
     if (words == 2 && is(argv[i + 1], DEBUG_STR))
         DEBUG = 1;
@@ -120,6 +125,8 @@ static void printOptions()
         "    --report FILE     also --report=FILE: write a JSON account of the run to FILE",
         "    --checksums FILE  also --checksums=FILE: first check every update package",
         "                      against the SHA-256 lines of FILE",
+        "    --verify          query each updated adapter again: it must answer with its ID",
+        "    --history         alone: show the runs on record in this directory",
         "    --help, -h        this text",
         "    --version         the program's version",
         "    --                end the options: the next word is the info file; name a",
@@ -128,7 +135,7 @@ static void printOptions()
     };
     for (const char *line : OPTIONS)
         std::printf("%s\n", line);
-    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n");
+    std::printf("Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(8).\n");
 }
 
 // The version line below is padded to centre these lengths in the banner's 49 columns.
@@ -169,8 +176,10 @@ static void runFromInfoFile(runRecord &run)
     static adapterInfo adapterList[MAX_RECORDS];
     static char digests[MAX_RECORDS][SHA256_TEXT];
     // Taken before anything is read: what is checked below is then what this run uses, and only
-    // the run that holds the directory writes its report.
+    // the run that holds the directory writes its report and its history.
     run.lockBusy = !lockWorkingDirectory();
+    if (!run.lockBusy)
+        historyStart(run);
     const int records = getUpdateList(adapterList, run.infoFile);
     if (records != READ_FAILED && run.dryRun)
         std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
@@ -231,6 +240,11 @@ static int endRun(runRecord &run)
     run.finishedAt = std::time(nullptr);
     if (!writeReport(run))
         run.consoleLost = !consoleWhole() || run.consoleLost;
+    // The history's last line holds the report as it stands; a line lost is said in the report too.
+    if (!run.lockBusy && !historyEnd(run)) {
+        writeReport(run);
+        run.consoleLost = !consoleWhole() || run.consoleLost;
+    }
     logEnd(run);
     return exitStatus(run);
 }
@@ -248,7 +262,13 @@ int main(int argc, char *argv[])
     run.started = std::time(nullptr);
     run.adaptersFound = -1;
     run.adapters = results;
+    run.words = argv + 1;
+    run.wordCount = argc - 1;
     const Mode mode = readCommandLine(argc, argv, run);
+    if (mode == Mode::History) {
+        const int status = showHistory();
+        return consoleWhole() ? status : 1;
+    }
     if (mode == Mode::Usage || mode == Mode::Help)
         printusage();
     if (mode == Mode::Help)

@@ -114,8 +114,11 @@ static int resultStatus(const runRecord &run)
 int exitStatus(const runRecord &run)
 {
     const int status = resultStatus(run);
-    // A report that could not be written must not let the run pass for a success.
-    if (status == EXIT_UPDATED && (run.consoleLost || run.reportLost))
+    // A record that could not be written must not let the run pass for a success.
+    bool configLost = false;
+    for (int i = 0; i < run.count; i++)
+        configLost = configLost || run.adapters[i].configLost;
+    if (status == EXIT_UPDATED && (run.consoleLost || run.reportLost || run.historyLost || configLost))
         return 1;
     return status;
 }
@@ -131,11 +134,14 @@ const char *outcome(const runRecord &run)
     bool updated = false;
     for (int i = 0; i < run.count; i++) {
         const adapterState state = run.adapters[i].state;
-        if (state == STATE_FAILED || state == STATE_WOULD_FAIL || state == STATE_NO_ID)
-            return "failed";
+        // A plan says it is one, so that nobody counts it as done.
+        if (state == STATE_FAILED || state == STATE_WOULD_FAIL || state == STATE_NO_ID || state == STATE_UNVERIFIED)
+            return run.dryRun ? "would fail" : "failed";
         updated = updated || state == STATE_UPDATED || state == STATE_WOULD_UPDATE;
     }
-    return updated ? "updated" : "nothing covered";
+    if (!updated)
+        return "nothing covered";
+    return run.dryRun ? "would update" : "updated";
 }
 
 void countStates(const runRecord &run, int (&counts)[STATES])
@@ -148,13 +154,19 @@ void countStates(const runRecord &run, int (&counts)[STATES])
 
 const char *stateName(adapterState state)
 {
-    static const char *const NAMES[STATES] = {"updated", "failed", "not covered", "no id", "would update", "would fail"};
+    static const char *const NAMES[STATES] = {"updated",      "failed",     "not covered", "no id",
+                                              "would update", "would fail", "unverified"};
     return NAMES[state];
 }
 
 std::string keptFile(int adapter)
 {
     return "result-" + std::to_string(adapter) + ".out";
+}
+
+std::string configFile(int adapter, bool after)
+{
+    return "config-" + std::to_string(adapter) + (after ? "-after" : "") + ".out";
 }
 
 // The length of the UTF-8 sequence that starts text, as RFC 3629 allows it; 0 when none does.
@@ -241,14 +253,50 @@ static void appendNumberMember(std::string &out, const char *key, bool known, lo
     out += known ? std::to_string(value) : "null";
 }
 
-static void appendTimeMember(std::string &out, const char *key, bool known, std::time_t when)
+std::string utcTime(std::time_t when)
 {
     char text[32] = "";
     struct tm utc = {};
-    if (known && gmtime_r(&when, &utc) != nullptr && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0)
-        appendTextMember(out, key, text);
-    else
-        appendTextMember(out, key, nullptr);
+    if (gmtime_r(&when, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        return "";
+    return text;
+}
+
+std::string jsonText(const char *text)
+{
+    std::string out;
+    appendText(out, text);
+    return out;
+}
+
+static void appendTimeMember(std::string &out, const char *key, bool known, std::time_t when)
+{
+    const std::string text = known ? utcTime(when) : "";
+    appendTextMember(out, key, text.empty() ? nullptr : text.c_str());
+}
+
+// Appends a list of texts as a JSON array.
+static void appendTexts(std::string &out, const std::vector<std::string> &texts)
+{
+    out += '[';
+    for (size_t i = 0; i < texts.size(); i++) {
+        if (i > 0)
+            out += ',';
+        appendText(out, texts[i].c_str());
+    }
+    out += ']';
+}
+
+static void appendChanges(std::string &out, const configChanges &changes)
+{
+    out += '{';
+    appendKey(out, "removed");
+    appendTexts(out, changes.removed);
+    appendKey(out, "added");
+    appendTexts(out, changes.added);
+    appendNumberMember(out, "removed_count", true, changes.removedCount);
+    appendNumberMember(out, "added_count", true, changes.addedCount);
+    out += '}';
 }
 
 static void appendAdapter(std::string &out, const adapterResult &result)
@@ -269,13 +317,20 @@ static void appendAdapter(std::string &out, const adapterResult &result)
     std::snprintf(seconds, sizeof seconds, "%.3f", result.seconds);
     out += result.ran ? seconds : "null";
     appendTextMember(out, "sha256", result.sha256);
+    appendKey(out, "verified");
+    out += result.verified == VERIFY_NONE ? "null" : result.verified == VERIFY_PASSED ? "true" : "false";
+    appendKey(out, "changes");
+    if (result.compared)
+        appendChanges(out, result.changes);
+    else
+        out += "null";
     out += '}';
 }
 
 // The members that say where and how the run was made.
 static void appendSetting(std::string &out, const runRecord &run)
 {
-    appendNumberMember(out, "format_version", true, 1);
+    appendNumberMember(out, "format_version", true, 2);
     appendTextMember(out, "program_version", run.programVersion);
     char host[256] = "";
     gethostname(host, sizeof host - 1);
@@ -285,6 +340,8 @@ static void appendSetting(std::string &out, const runRecord &run)
     appendTextMember(out, "checksums", run.checksumFile);
     appendKey(out, "dry_run");
     out += run.dryRun ? "true" : "false";
+    appendKey(out, "verify");
+    out += run.verify ? "true" : "false";
     appendTimeMember(out, "started", true, run.started);
     appendTimeMember(out, "finished", run.finished, run.finishedAt);
 }
@@ -298,13 +355,7 @@ std::string reportText(const runRecord &run)
     appendNumberMember(out, "stop_signal", run.stopSignal != 0, run.stopSignal);
     appendNumberMember(out, "adapters_found", run.adaptersFound >= 0, run.adaptersFound);
     appendKey(out, "errors");
-    out += '[';
-    for (size_t i = 0; i < errors.size(); i++) {
-        if (i > 0)
-            out += ',';
-        appendText(out, errors[i].c_str());
-    }
-    out += ']';
+    appendTexts(out, errors);
     appendKey(out, "adapters");
     out += '[';
     for (int i = 0; i < run.count; i++) {

@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 // Exit statuses of a run, as the program returns them; a parent sees the low 8 bits.
 constexpr int EXIT_UPDATED = 0;        // an update ran, and no adapter failed
@@ -14,9 +15,24 @@ constexpr int EXIT_ADAPTER = 1;        // an adapter gave no ID, would fail, or 
 constexpr int EXIT_NO_SHELL = 255;     // an update's shell could not be started
 constexpr int EXIT_NOT_STARTED = 999;  // the run ended before the update pass
 
-// What became of an adapter that the update pass reached.
-enum adapterState { STATE_UPDATED, STATE_FAILED, STATE_NOT_COVERED, STATE_NO_ID, STATE_WOULD_UPDATE, STATE_WOULD_FAIL };
-constexpr int STATES = 6;
+// What became of an adapter that the update pass reached; an unverified adapter was updated but
+// did not answer with its ID afterwards.
+enum adapterState {
+    STATE_UPDATED, STATE_FAILED, STATE_NOT_COVERED, STATE_NO_ID, STATE_WOULD_UPDATE, STATE_WOULD_FAIL, STATE_UNVERIFIED
+};
+constexpr int STATES = 7;
+
+// The lines of an adapter's configuration before its update that the one after lacks, and the
+// reverse, as a multiset difference in file order: the first few of each, and their numbers.
+struct configChanges {
+    std::vector<std::string> removed;
+    std::vector<std::string> added;
+    long removedCount;
+    long addedCount;
+};
+
+// Whether an updated adapter answered with its ID again: not asked, yes, or no.
+enum verification { VERIFY_NONE, VERIFY_PASSED, VERIFY_FAILED };
 
 // One adapter's account, filled by the update pass; its console lines, its part of the run
 // report and its log lines are all written from it.
@@ -30,6 +46,10 @@ struct adapterResult {
     bool hasId;                 // whether its query gave an ID
     bool ran;                   // whether the update command ran
     bool kept;                  // whether result-N.out holds the tool's output of its update
+    bool configLost;            // its query's output could not be kept in config-N.out
+    verification verified;      // how its verifying query went
+    bool compared;              // whether changes holds its configuration before and after
+    configChanges changes;
     char id[LINE_SIZE];         // the ID, when it has one
     char command[LINE_SIZE];    // the update command line, when a record covers it
 };
@@ -49,7 +69,10 @@ struct runRecord {
     const char *infoFile;
     const char *reportFile;     // the run report's path, or nullptr for none
     const char *checksumFile;   // the checksum file's path, or nullptr for none
+    char *const *words;         // the command line's words after the program's name
+    int wordCount;
     bool dryRun;
+    bool verify;                // updated adapters are queried again
     bool usage;                 // the command line was refused
     bool commandLineOnly;       // help or version: nothing else was done
     std::time_t started;
@@ -65,6 +88,7 @@ struct runRecord {
     bool lockBusy;              // another process holds the directory: this run writes no report
     bool reportTried;           // a write of the run report was tried
     bool reportLost;            // a write of the run report failed
+    bool historyLost;           // a line of the run history could not be written
     bool consoleLost;           // standard output did not take the whole report
 };
 
@@ -88,7 +112,7 @@ waitReading readWaitStatus(int status);
 int exitStatus(const runRecord &run);
 
 // The run's outcome for the report and the log: running, refused, stopped, failed, updated or
-// nothing covered.
+// nothing covered; a dry run's would fail or would update in place of the last two but one.
 const char *outcome(const runRecord &run);
 
 // The number of adapters of run in each state, by state.
@@ -99,6 +123,17 @@ const char *stateName(adapterState state);
 
 // The file that keeps the tool's output of adapter's update: result-N.out.
 std::string keptFile(int adapter);
+
+// The file that keeps the output of adapter's query, or of its verifying query when after is
+// set: config-N.out or config-N-after.out.
+std::string configFile(int adapter, bool after);
+
+// text as a JSON string, quotes included: control characters escaped, bytes that are not UTF-8
+// as U+FFFD.
+std::string jsonText(const char *text);
+
+// when as a UTC time, YYYY-MM-DDTHH:MM:SSZ; "" when it cannot be told.
+std::string utcTime(std::time_t when);
 
 // The run report of run as a JSON document (RFC 8259, UTF-8) of one line, with its newline.
 std::string reportText(const runRecord &run);

@@ -32,15 +32,24 @@ void logUpdateEnd(const adapterResult &result)
            updated ? "updated" : "update failed", how);
 }
 
+void logVerified(const adapterResult &result)
+{
+    const bool answers = result.verified == VERIFY_PASSED;
+    syslog(answers ? LOG_NOTICE : LOG_ERR, "adapter %d, ID %s: %s after its update", result.adapter, result.id,
+           answers ? "answers with its ID" : "does not answer with its ID");
+}
+
 void logEnd(const runRecord &run)
 {
     int counts[STATES];
     countStates(run, counts);
     const char *end = outcome(run);
-    const bool bad = std::strcmp(end, "updated") != 0 && std::strcmp(end, "nothing covered") != 0;
+    const bool bad = std::strcmp(end, "updated") != 0 && std::strcmp(end, "would update") != 0 &&
+                     std::strcmp(end, "nothing covered") != 0;
     syslog(bad ? LOG_ERR : LOG_NOTICE,
-           "%s, exit status %d; adapters: %d updated, %d failed, %d not covered, %d no id, %d would update, %d would fail",
+           "%s, exit status %d; adapters: %d updated, %d failed, %d not covered, %d no id, %d would update, %d would fail, "
+           "%d unverified",
            end, exitStatus(run) & 0xff, counts[STATE_UPDATED], counts[STATE_FAILED], counts[STATE_NOT_COVERED],
-           counts[STATE_NO_ID], counts[STATE_WOULD_UPDATE], counts[STATE_WOULD_FAIL]);
+           counts[STATE_NO_ID], counts[STATE_WOULD_UPDATE], counts[STATE_WOULD_FAIL], counts[STATE_UNVERIFIED]);
     closelog();
 }

@@ -15,6 +15,9 @@ void logUpdateStart(const adapterResult &result);
 // Logs an update command's result: the adapter, its ID, and its exit code or signal.
 void logUpdateEnd(const adapterResult &result);
 
+// Logs whether an updated adapter answered with its ID when it was queried again.
+void logVerified(const adapterResult &result);
+
 // Logs the end of a run: its outcome, its exit status as a parent sees it and its counts.
 void logEnd(const runRecord &run);
 

@@ -23,8 +23,7 @@ static bool ownedByUs(const struct stat &st)
     return st.st_uid == 0 || st.st_uid == geteuid();
 }
 
-// Whether a file of this status can be changed only by root or the effective user.
-static bool ownersOnly(const struct stat &st)
+bool ownersOnly(const struct stat &st)
 {
     return ownedByUs(st) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }

@@ -14,6 +14,11 @@ struct runInputs {
     int records;
 };
 
+struct stat;
+
+// Whether a file of this status is owned by root or the effective user, and nobody else may write it.
+bool ownersOnly(const struct stat &st);
+
 // Whether only root or the effective user can change the file at path, along every directory
 // and link on the way to it (from the working directory, which is judged alone, for a relative
 // path; from / otherwise): true, or false with the absolute path of the first that others can

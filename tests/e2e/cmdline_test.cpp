@@ -81,12 +81,14 @@ TEST_F(CommandLine, HelpAndVersionRunNothing)
                              "    --report FILE     also --report=FILE: write a JSON account of the run to FILE\n"
                              "    --checksums FILE  also --checksums=FILE: first check every update package\n"
                              "                      against the SHA-256 lines of FILE\n"
+                             "    --verify          query each updated adapter again: it must answer with its ID\n"
+                             "    --history         alone: show the runs on record in this directory\n"
                              "    --help, -h        this text\n"
                              "    --version         the program's version\n"
                              "    --                end the options: the next word is the info file; name a\n"
                              "                      FILE that begins with '-' as ./-name\n"
                              "\n"
-                             "Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(1).\n";
+                             "Run it in the directory that holds the adapter tool ./tarvo. See orvTQupdate(8).\n";
     expectRun(run({"--help"}), help, 0);
     expectRun(run({"-h"}), help, 0);
     expectRun(run({"--version"}), BANNER + "orvTQupdate 1.46\n", 0);

@@ -247,7 +247,7 @@ TEST_F(Fault, WorkingDirectoryNotWritable)
     ASSERT_EQ(chmod(path("marks").c_str(), 0777), 0);
     writeTool("echo \"$*\" >> marks/calls\n");
     ASSERT_EQ(chmod(path("").c_str(), 0555), 0);
-    expectRun(run({"info.txt", "DEBUG"}, Stdout::Captured, true), listed() + LIST_ERROR, 231);
+    expectRun(run({"info.txt", "DEBUG"}, Stdout::Captured, true), BANNER + HISTORY_ERROR + listed().substr(BANNER.size()) + LIST_ERROR, 231);
     EXPECT_FALSE(exists("list.out"));
     EXPECT_FALSE(exists("marks/calls")) << "a tool command ran";
 }
@@ -307,7 +307,8 @@ TEST_F(Fault, OutputFilesAreMadeAfreshWhateverWasThere)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        for (const char *file : {"list.out", "ssdid.out", "result.out", "tarvo.log", "result-1.out", "run.json"})
+        for (const char *file : {"list.out", "ssdid.out", "result.out", "tarvo.log", "result-1.out", "run.json",
+                                 "orvTQupdate.history"})
             fs::remove(path(file));
         c.make();
         // The run inherits the test's umask.

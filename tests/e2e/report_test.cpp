@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <regex>
@@ -67,7 +68,7 @@ std::vector<std::string> errorLines(const std::string &out)
 void expectFinished(const json &doc, const RunResult &result, const std::string &dir, bool dryRun)
 {
     const std::regex utc("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
-    EXPECT_EQ(doc["format_version"], 1);
+    EXPECT_EQ(doc["format_version"], 2);
     EXPECT_EQ(doc["program_version"], "1.46");
     EXPECT_EQ(doc["directory"], dir);
     EXPECT_EQ(doc["info_file"], "info.txt");
@@ -76,7 +77,8 @@ void expectFinished(const json &doc, const RunResult &result, const std::string 
     EXPECT_TRUE(std::regex_match(doc["finished"].get<std::string>(), utc)) << doc["finished"];
     EXPECT_EQ(doc["exit_status"], result.status);
     EXPECT_EQ(doc["errors"], json(errorLines(result.out)));
-    json counts = {{"updated", 0}, {"failed", 0}, {"not covered", 0}, {"no id", 0}, {"would update", 0}, {"would fail", 0}};
+    json counts = {{"updated", 0},      {"failed", 0},     {"not covered", 0}, {"no id", 0},
+                   {"would update", 0}, {"would fail", 0}, {"unverified", 0}};
     for (const json &adapter : doc["adapters"])
         counts[adapter["state"].get<std::string>()] = counts[adapter["state"].get<std::string>()].get<int>() + 1;
     EXPECT_EQ(doc["counts"], counts);
@@ -106,9 +108,9 @@ TEST_F(Report, EveryKindOfRunSaysWhatTheConsoleSays)
          "failed", {"updated", "failed", "not covered", "no id", "failed"}, 5},
         {"a run that updates", {}, "0x2222, B\n0x9999, C\n", "updated", {"updated", "not covered"}, 2},
         {"nothing covered", {}, "0x9999, C\n", "nothing covered", {"not covered"}, 1},
-        {"a dry run", {"--dry-run"}, "0x1111, A\n0x3333, C\n0x9999, D\n", "failed",
+        {"a dry run", {"--dry-run"}, "0x1111, A\n0x3333, C\n0x9999, D\n", "would fail",
          {"would update", "would fail", "not covered"}, 3},
-        {"a dry run that would update", {"--dry-run"}, "0x1111, A\n", "updated", {"would update"}, 1},
+        {"a dry run that would update", {"--dry-run"}, "0x1111, A\n", "would update", {"would update"}, 1},
         {"no adapter", {}, "", "refused", {}, 0},
         {"an info file refused", {}, "0x1111, A\n", "refused", {}, nullptr},
     };
@@ -279,6 +281,198 @@ TEST_F(Report, StopsFromThePackageCheckToTheLastLine)
         EXPECT_EQ(doc["exit_status"], 128 + SIGPIPE);
         EXPECT_EQ(states(doc), std::vector<std::string>({"updated"}));
     }
+}
+
+TEST_F(Report, VerifyQueriesEachUpdatedAdapterAgain)
+{
+    write("info.txt", "0x1111,Alpha,a.bin\n0x2222,Beta,b.bin\n");
+    const std::string head = BANNER + listing("info.txt", {"Alpha", "Beta"}) + ENTERING;
+    const auto verifying = [](int adapter, bool debug) {
+        const std::string n = std::to_string(adapter);
+        return "Verifying Adapter " + n + ".  Please wait....\n\n" +
+               (debug ? "Running command:  ./tarvo -c " + n + " -list > ssdid.out\n\n" : "");
+    };
+    const auto answers = [](int adapter, const std::string &id) {
+        return "Adapter " + std::to_string(adapter) + " answers with ID " + id + " after its update.\n\n";
+    };
+    const auto silent = [](int adapter, const std::string &id) {
+        return "ERROR: Adapter " + std::to_string(adapter) + " does not answer with ID " + id + " after its update.\n\n";
+    };
+    const std::string firmware = "Firmware Version                       : ";
+    const std::string idLine = "PCI SubSystem DeviceId                 : ";
+    const json version = {{"removed", {firmware + "factory"}}, {"added", {firmware + "a.bin"}}, {"removed_count", 1}, {"added_count", 1}};
+    struct Case {
+        const char *what;
+        std::string machine;
+        std::vector<std::string> args;  // before the info file
+        std::string console;            // after the head
+        int status;
+        std::vector<std::string> states;
+        std::vector<json> verified;
+        json changes;                   // adapter 1's
+    };
+    const std::vector<Case> cases = {
+        {"the same ID: its firmware's change shown", "0x1111, A\n", {"--verify"},
+         updated(1, "0x1111", "Alpha", "a.bin") + verifying(1, false) + answers(1, "0x1111") + EXITING, 0, {"updated"}, {true}, version},
+        {"with DEBUG: the command, and no ID lines", "0x1111, A\n", {"--verify"},
+         querying(1, true) + identified("0x1111", true) + updating(1, "Alpha", "a.bin", 0, true) + verifying(1, true) +
+             answers(1, "0x1111") + EXITING, 0, {"updated"}, {true}, version},
+        {"another ID: unverified, a failure", "0x1111, A, after=id:0x9999\n", {"--verify"},
+         updated(1, "0x1111", "Alpha", "a.bin") + verifying(1, false) + silent(1, "0x1111") + EXITING, 1, {"unverified"}, {false},
+         {{"removed", {firmware + "factory", idLine + "0x1111"}}, {"added", {firmware + "a.bin", idLine + "0x9999"}},
+          {"removed_count", 2}, {"added_count", 2}}},
+        {"no answer, then a failed update: the last failure decides", "0x1111, A, after=vanish\n0x2222, B, exit=3\n", {"--verify"},
+         updated(1, "0x1111", "Alpha", "a.bin") + verifying(1, false) + silent(1, "0x1111") +
+             updated(2, "0x2222", "Beta", "b.bin", 768) + EXITING, 3, {"unverified", "failed"}, {false, nullptr},
+         {{"removed_count", 14}, {"added_count", 0}}},
+        {"a failed update, then no answer", "0x2222, B, exit=3\n0x1111, A, after=vanish\n", {"--verify"},
+         updated(1, "0x2222", "Beta", "b.bin", 768) + updated(2, "0x1111", "Alpha", "a.bin") + verifying(2, false) +
+             silent(2, "0x1111") + EXITING, 1, {"failed", "unverified"}, {nullptr, false}, nullptr},
+        {"without --verify nothing is queried again", "0x1111, A, after=vanish\n", {},
+         updated(1, "0x1111", "Alpha", "a.bin") + EXITING, 0, {"updated"}, {nullptr}, nullptr},
+        {"a dry run: accepted, and nothing more", "0x1111, A\n", {"--dry-run", "--verify"},
+         querying(1, false) + identified("0x1111", false) + "Adapter 1 is a Alpha.\n\nWould run:  ./tarvo -c 1 -updatepkg a.bin > result.out\n\n" +
+             EXITING, 0, {"would update"}, {nullptr}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *file : {"tarvo-state.txt", "config-1.out"})
+            fs::remove(path(file));
+        write("config-1-after.out", "an earlier run's\n");
+        write("tarvo-machine.txt", c.machine);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--report=run.json");
+        args.emplace_back("info.txt");
+        if (c.what == std::string("with DEBUG: the command, and no ID lines"))
+            args.emplace_back("DEBUG");
+        const RunResult result = run(args);
+        expectRun(result, head.substr(0, head.size() - ENTERING.size()) + (c.args.size() > 1 ? DRY_RUN : "") +
+                              (args.back() == "DEBUG" ? counted(1) : "") + ENTERING + c.console,
+                  c.status);
+        const json doc = report();
+        expectFinished(doc, result, directory(), c.args.size() > 1);
+        EXPECT_EQ(doc["verify"], !c.args.empty());
+        EXPECT_EQ(states(doc), c.states);
+        for (size_t i = 0; i < c.verified.size() && i < doc["adapters"].size(); i++)
+            EXPECT_EQ(doc["adapters"][i]["verified"], c.verified[i]) << "adapter " << i + 1;
+        json changes = doc["adapters"][0]["changes"];
+        if (c.changes.is_object() && !c.changes.contains("removed")) {
+            changes.erase("removed");
+            changes.erase("added");
+        }
+        EXPECT_EQ(changes, c.changes);
+        // Each query's output is kept; an earlier run's verifying query is not taken for this one's.
+        EXPECT_NE(read("config-1.out").find(idLine), std::string::npos);
+        EXPECT_EQ(exists("config-1-after.out"), doc["adapters"][0]["verified"].is_boolean());
+        EXPECT_NE(read("config-1-after.out"), "an earlier run's\n");
+    }
+
+    // A stop while the verifying query's announcement waits for a stalled reader: the query
+    // never starts, and the adapter stays updated, neither verified nor not.
+    // The update ends only once the harness has filled the run's pipe.
+    writeTool("case \"$1 $3\" in\n"
+              "'-listall ') printf '1  A\\n2  B\\n' ;;\n"
+              "'-c -list') echo '" + ID_KEY + " 0x'\"$2$2$2$2\" ;;\n"
+              "*) echo \"$2 $4\" >> tarvo.log; while [ ! -e filled ]; do sleep 0.01; done ;;\n"
+              "esac\n");
+    fs::remove(path("tarvo.log"));
+    fs::remove(path("config-1-after.out"));
+    const RunResult result = run({"--report=run.json", "--verify", "info.txt"}, Stdout::Stalled, false, {{}, SIGTERM, "tarvo.log", false});
+    expectRun(result, head + updated(1, "0x1111", "Alpha", "a.bin") + verifying(1, false) + stopped(SIGTERM) + EXITING,
+              128 + SIGTERM);
+    const json doc = report();
+    EXPECT_EQ(states(doc), std::vector<std::string>({"updated"}));
+    EXPECT_EQ(doc["adapters"][0]["verified"], nullptr);
+    EXPECT_FALSE(exists("config-1-after.out"));
+}
+
+// The lines of the run history, each parsed; a test failure for a line that is not JSON.
+std::vector<json> historyLines(const std::string &text)
+{
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        try {
+            lines.push_back(json::parse(line));
+        } catch (const json::exception &e) {
+            ADD_FAILURE() << "not a JSON line: " << line;
+        }
+    }
+    return lines;
+}
+
+TEST_F(Report, EveryRunThatHoldsTheDirectoryIsOnRecord)
+{
+    write("info.txt", "0x1111,Alpha,a.bin\n");
+    write("tarvo-machine.txt", "0x1111, A\n");
+    expectRun(run({"--history"}), BANNER + "No run on record.\n", 0);
+
+    // A verified run, a refused one, a dry run; one refused by the lock, which writes nothing;
+    // one killed during its update, which ends without an account.
+    EXPECT_EQ(run({"--verify", "--report=run.json", "info.txt"}).status, 0);
+    const json verified = report();
+    EXPECT_EQ(run({"missing.txt"}).status, 231);
+    EXPECT_EQ(run({"--dry-run", "info.txt"}).status, 0);
+    FILE *holder = popen(("cd '" + path("") + "' && flock . sh -c 'touch held; exec cat >/dev/null'").c_str(), "w");
+    ASSERT_NE(holder, nullptr);
+    ASSERT_TRUE(waitFor("held"));
+    EXPECT_EQ(run({"info.txt"}).status, 231);
+    pclose(holder);
+    write("tarvo-machine.txt", "0x1111, A, ms=1500\n");
+    fs::remove(path("tarvo.log"));
+    EXPECT_EQ(run({"info.txt"}, Stdout::Captured, false, {{}, SIGKILL, "tarvo.log", false}).status, 128 + SIGKILL);
+
+    const std::vector<json> lines = historyLines(read("orvTQupdate.history"));
+    ASSERT_EQ(lines.size(), 7u);
+    const std::vector<std::vector<std::string>> words = {{"--verify", "--report=run.json", "info.txt"}, {"missing.txt"},
+                                                         {"--dry-run", "info.txt"}, {"info.txt"}};
+    const char *sudo = std::getenv("SUDO_USER");
+    for (size_t i = 0; i < lines.size(); i++) {
+        const json &line = lines[i];
+        EXPECT_EQ(line["event"], i % 2 == 0 ? "start" : "end") << i;
+        EXPECT_EQ(line["run"], lines[i - i % 2]["run"]) << i;
+        if (i % 2 == 0) {
+            EXPECT_EQ(line["argv"], json(words[i / 2]));
+            EXPECT_EQ(line["user"], "root");
+            EXPECT_EQ(line["sudo_user"], sudo != nullptr ? json(sudo) : json(nullptr));
+        }
+    }
+    EXPECT_NE(lines[0]["run"], lines[2]["run"]);
+    EXPECT_EQ(lines[1]["report"], verified);
+    EXPECT_EQ(lines[3]["report"]["outcome"], "refused");
+    EXPECT_EQ(lines[5]["report"]["outcome"], "would update");
+    struct stat st = {};
+    ASSERT_EQ(stat(path("orvTQupdate.history").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    // Shown run by run, oldest first; a line that is not JSON is named, and fails the showing.
+    const auto time = [&lines](size_t i) { return lines[i]["time"].get<std::string>(); };
+    const std::string shown =
+        BANNER + time(0) + "  updated, exit status 0: 1 updated, 0 failed; info file info.txt\n"
+        "    adapter 1, ID 0x1111, a.bin: updated\n"
+        "        - Firmware Version                       : factory\n"
+        "        + Firmware Version                       : a.bin\n" +
+        time(2) + "  refused, exit status 231: 0 updated, 0 failed; info file missing.txt\n" +
+        time(4) + "  would update, exit status 0: 0 updated, 0 failed; info file info.txt\n" +
+        time(6) + "  ended without an account (killed, or still running): orvTQupdate info.txt\n";
+    expectRun(run({"--history"}), shown, 0);
+    std::ofstream(path("orvTQupdate.history"), std::ios::app) << "not a record\n";
+    expectRun(run({"--history"}), shown + "unreadable line 8\n", 1);
+
+    // A history that another user could change, or a link in its place, takes no line; the run
+    // goes on, and cannot pass for a success.
+    write("tarvo-machine.txt", "0x1111, A\n");
+    const std::string console = BANNER + HISTORY_ERROR + listing("info.txt", {"Alpha"}) + ENTERING +
+                                updated(1, "0x1111", "Alpha", "a.bin") + EXITING;
+    const std::string before = read("orvTQupdate.history");
+    ASSERT_EQ(chmod(path("orvTQupdate.history").c_str(), 0666), 0);
+    expectRun(run({"info.txt"}), console, 1);
+    EXPECT_EQ(read("orvTQupdate.history"), before);
+    fs::rename(path("orvTQupdate.history"), path("kept.history"));
+    ASSERT_EQ(symlink("kept.history", path("orvTQupdate.history").c_str()), 0);
+    expectRun(run({"--report=run.json", "info.txt"}), console, 1);
+    EXPECT_EQ(read("kept.history"), before);
+    EXPECT_EQ(report()["errors"], json({"Could not write the run history orvTQupdate.history."}));
 }
 
 TEST_F(Report, ReportThatCannotBeWritten)

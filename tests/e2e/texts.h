@@ -49,6 +49,9 @@ inline const std::string ID_KEY = "PCI SubSystem DeviceId                 :";
 
 inline const std::string LIST_ERROR = "ERROR: Could not open list file... adapter list not found!\n\n";
 
+// The run history's line that could not be written, said once.
+inline const std::string HISTORY_ERROR = "ERROR: Could not write the run history orvTQupdate.history.\n\n";
+
 // The line after the listing of a dry run.
 inline const std::string DRY_RUN = "Dry run: the adapters are queried, but no update command is run.\n\n";
 

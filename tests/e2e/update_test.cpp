@@ -344,6 +344,7 @@ TEST_F(Update, ChecksumsAreVerifiedBeforeAnyToolCommand)
     };
     const std::vector<Case> cases = {
         {"good, in upper case and in binary mode too", a + "  a.bin\n" + upper + " *b.bin\n\n" + c + "  c.bin\n", "", ""},
+        {"tagged lines among plain ones, ./ names", "SHA256 (./a.bin) = " + a + "\nSHA256 (b.bin) = " + upper + "\n" + c + "  ./c.bin\n", "", ""},
         {"a package changed by a byte", a + "  a.bin\n" + std::string(63, '0') + "1  b.bin\n" + c + "  c.bin\n", "",
          "ERROR: The update package b.bin of line 2 does not match its SHA-256 in SUMS.\n\n"},
         {"a package not listed, and one missing: both named", a + "  a.bin\n" + b + "  missing.bin\n", "", notListed("b.bin", 2) + notListed("c.bin", 3)},

@@ -111,17 +111,27 @@ def main():
         (user(NOTICE), "adapter 2, ID 0x2222, Beta: updating with b.bin"),
         (user(ERR), "adapter 2, ID 0x2222: update failed, exit code 3"),
         (user(ERR), "failed, exit status 3; adapters: 1 updated, 1 failed, 1 not covered, 0 no id, "
-                    "0 would update, 0 would fail"),
+                    "0 would update, 0 would fail, 0 unverified"),
     ])
     expect("a dry run: no update is logged", ["--dry-run", "info.txt"], 0, [
         (user(NOTICE), f"dry run in {work} with the info file info.txt"),
-        (user(NOTICE), "updated, exit status 0; adapters: 0 updated, 0 failed, 1 not covered, 0 no id, "
-                       "2 would update, 0 would fail"),
+        (user(NOTICE), "would update, exit status 0; adapters: 0 updated, 0 failed, 1 not covered, 0 no id, "
+                       "2 would update, 0 would fail, 0 unverified"),
+    ])
+    expect("a verified run: whether the adapter answers after its update", ["--verify", "info.txt"], 3, [
+        (user(NOTICE), f"run in {work} with the info file info.txt"),
+        (user(NOTICE), "adapter 1, ID 0x1111, Alpha: updating with a.bin"),
+        (user(NOTICE), "adapter 1, ID 0x1111: updated, exit code 0"),
+        (user(NOTICE), "adapter 1, ID 0x1111: answers with its ID after its update"),
+        (user(NOTICE), "adapter 2, ID 0x2222, Beta: updating with b.bin"),
+        (user(ERR), "adapter 2, ID 0x2222: update failed, exit code 3"),
+        (user(ERR), "failed, exit status 3; adapters: 1 updated, 1 failed, 1 not covered, 0 no id, "
+                    "0 would update, 0 would fail, 0 unverified"),
     ])
     expect("a refused run", ["missing.txt"], 231, [
         (user(NOTICE), f"run in {work} with the info file missing.txt"),
         (user(ERR), "refused, exit status 231; adapters: 0 updated, 0 failed, 0 not covered, 0 no id, "
-                    "0 would update, 0 would fail"),
+                    "0 would update, 0 would fail, 0 unverified"),
     ])
     subprocess.run("sha256sum a.bin b.bin > SUMS", shell=True, cwd=work, check=True)
     digest = open(os.path.join(work, "SUMS")).read()[:64]
@@ -133,7 +143,7 @@ def main():
                        + open(os.path.join(work, "SUMS")).read().splitlines()[1][:64]),
         (user(ERR), "adapter 2, ID 0x2222: update failed, exit code 3"),
         (user(ERR), "failed, exit status 3; adapters: 1 updated, 1 failed, 1 not covered, 0 no id, "
-                    "0 would update, 0 would fail"),
+                    "0 would update, 0 would fail, 0 unverified"),
     ])
     expect("a usage error logs nothing", ["info.txt", "debug"], 1, [])
     if failures:

@@ -128,10 +128,15 @@ TEST_F(ChecksumTest, EveryRecordIsCheckedAndEveryProblemNamed)
         {"a package changed by one byte", {{"SUMS", good}, {"raid.pkg", NEW}, {"hba.pkg", HBA}},
          {{1, "hba.pkg"}, {2, "raid.pkg"}},
          error("The update package raid.pkg of line 2 does not match its SHA-256 in SUMS.") + REFUSAL, {}},
-        {"not listed by that exact name, or the checksum file empty",
+        {"tagged lines, alone or among plain ones; ./NAME and NAME one file in either place; a ')' in a name",
+         {{"SUMS", "SHA256 (./raid.pkg) = " + upper(RAID_SUM) + "\n" + HBA_SUM + "  ./hba.pkg\n" + "SHA256 (raid.pkg) = x) = " +
+                       HBA_SUM + "\nSHA256 (" + std::string(PATH_MAX - 1, 'n') + ") = " + RAID_SUM + "\nSHA256 (hba.pkg) = " + HBA_SUM},
+          {"raid.pkg", RAID}, {"hba.pkg", HBA}},
+         {{1, "raid.pkg"}, {2, "./hba.pkg"}, {3, "./raid.pkg"}}, "", {RAID_SUM, HBA_SUM, RAID_SUM}},
+        {"not listed by that name (only one ./ stands for none), or the checksum file empty",
          {{"SUMS", other}, {"raid.pkg", RAID}, {"other.pkg", RAID}},
-         {{5, "./other.pkg"}, {6, "raid.pkg"}, {7, "\t"}},
-         error("The update package ./other.pkg of line 5 is not listed in SUMS.") +
+         {{5, "././other.pkg"}, {6, "raid.pkg"}, {7, "\t"}},
+         error("The update package ././other.pkg of line 5 is not listed in SUMS.") +
              error("The update package raid.pkg of line 6 is not listed in SUMS.") +
              error("The update package  of line 7 is not listed in SUMS.") + REFUSAL, {}},
         {"listed, but missing, a directory or a FIFO",
@@ -155,11 +160,23 @@ TEST_F(ChecksumTest, EveryRecordIsCheckedAndEveryProblemNamed)
          {{1, "missing.pkg"}},
          badLine(3) + badLine(4) + badLine(5) + badLine(6) + badLine(7) + badLine(8) + badLine(9) + badLine(10) +
              badLine(11) + badLine(12) + REFUSAL, {}},
+        {"tagged lines of other algorithms or shapes, or escaped by a backslash",
+         {{"SUMS", "MD5 (raid.pkg) = 0cc175b9c0f1b6a831c399e269772661\nSHA512 (raid.pkg) = " + RAID_SUM + HBA_SUM +
+                       "\nSHA256 (raid.pkg) = " + RAID_SUM + "0\nSHA256 (raid.pkg)= " + RAID_SUM + "\nSHA256(raid.pkg) = " +
+                       RAID_SUM + "\nsha256 (raid.pkg) = " + RAID_SUM + "\nSHA256 () = " + RAID_SUM + "\n\\SHA256 (a\\\\b) = " +
+                       RAID_SUM + "\nSHA256 (raid.pkg) = " + RAID_SUM + "\r\nSHA256 (" + std::string(PATH_MAX, 'n') + ") = " +
+                       RAID_SUM + "\n"}},
+         {{1, "raid.pkg"}},
+         badLine(1) + badLine(2) + badLine(3) + badLine(4) + badLine(5) + badLine(6) + badLine(7) + badLine(8) + badLine(9) +
+             badLine(10) + REFUSAL, {}},
         {"CRLF line ends: every line", {{"SUMS", RAID_SUM + "  raid.pkg\r\n" + HBA_SUM + "  hba.pkg\r\n"}, {"raid.pkg", RAID}},
          {{1, "raid.pkg"}}, badLine(1) + badLine(2) + REFUSAL, {}},
         {"a name listed twice with two digests: the later line",
          {{"SUMS", good + HBA_SUM + "  raid.pkg\n" + RAID_SUM + "  raid.pkg\n"}, {"raid.pkg", RAID}, {"hba.pkg", HBA}},
          {{1, "raid.pkg"}}, badLine(3) + REFUSAL, {}},
+        {"a name listed as NAME and as ./NAME, or tagged and plain, with two digests: the later line",
+         {{"SUMS", good + "SHA256 (./raid.pkg) = " + HBA_SUM + "\n" + RAID_SUM + "  ./hba.pkg\n"}, {"raid.pkg", RAID}},
+         {{1, "raid.pkg"}}, badLine(3) + badLine(4) + REFUSAL, {}},
         {"checksum file missing", {{"raid.pkg", RAID}}, {{1, "raid.pkg"}}, unreadable, {}},
         {"checksum file a directory", {{"SUMS", "", Kind::Directory}}, {{1, "raid.pkg"}}, unreadable, {}},
         {"checksum file a FIFO", {{"SUMS", "", Kind::Fifo}}, {{1, "raid.pkg"}}, unreadable, {}},

@@ -14,8 +14,8 @@ static const int MAX_DELAY_MS = 600000;
 // Standard signals only: their numbers are the same on every Linux machine.
 static const int MAX_SIGNAL = 31;
 
-static const char WORDS_EXPECTED[] =
-    "expected ok, exit=N, signal=N, ms=N, query=nokey, query=crlf, query=fail or query-signal=N";
+static const char WORDS_EXPECTED[] = "expected ok, exit=N, signal=N, ms=N, query=nokey, query=crlf, query=fail, "
+                                     "query-signal=N, after=vanish or after=id:ID";
 
 bool parseNumber(const char *text, int min, int max, int *value)
 {
@@ -76,6 +76,32 @@ static bool parseSignal(const char *word, const char *value, int *sig, char *why
     return true;
 }
 
+// Copies text into field (size bytes); false when it would not fit whole.
+static bool copyField(char *field, size_t size, const char *text)
+{
+    int n = std::snprintf(field, size, "%s", text);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+// Reads the value of an after= word into adapter: "vanish" or "id:" and the ID to answer with.
+static bool parseAfter(const char *word, const char *value, machineAdapter *adapter, char *why, size_t whySize)
+{
+    if (std::strcmp(value, "vanish") == 0) {
+        adapter->after = AFTER_VANISH;
+        return true;
+    }
+    if (std::strncmp(value, "id:", 3) != 0 || value[3] == '\0') {
+        std::snprintf(why, whySize, "bad value in '%s': expected after=vanish or after=id:ID", word);
+        return false;
+    }
+    if (!copyField(adapter->afterId, sizeof adapter->afterId, value + 3)) {
+        std::snprintf(why, whySize, "ID in '%s' is longer than %zu characters", word, sizeof adapter->afterId - 1);
+        return false;
+    }
+    adapter->after = AFTER_ID;
+    return true;
+}
+
 // Applies one behaviour word to adapter; a later word about the same thing overrides an earlier one.
 static bool applyWord(const char *word, machineAdapter *adapter, char *why, size_t whySize)
 {
@@ -102,6 +128,8 @@ static bool applyWord(const char *word, machineAdapter *adapter, char *why, size
     } else if ((value = valueOf(word, "query-signal")) != nullptr) {
         if (!parseSignal(word, value, &adapter->querySignal, why, whySize))
             return false;
+    } else if ((value = valueOf(word, "after")) != nullptr) {
+        return parseAfter(word, value, adapter, why, whySize);
     } else if ((value = valueOf(word, "ms")) != nullptr) {
         if (!parseNumber(value, 0, MAX_DELAY_MS, &adapter->delayMs)) {
             std::snprintf(why, whySize, "bad number in '%s': expected 0 to %d", word, MAX_DELAY_MS);
@@ -112,13 +140,6 @@ static bool applyWord(const char *word, machineAdapter *adapter, char *why, size
         return false;
     }
     return true;
-}
-
-// Copies text into field (size bytes); false when it would not fit whole.
-static bool copyField(char *field, size_t size, const char *text)
-{
-    int n = std::snprintf(field, size, "%s", text);
-    return n >= 0 && static_cast<size_t>(n) < size;
 }
 
 int parseMachineLine(const char *line, machineAdapter *adapter, char *why, size_t whySize)

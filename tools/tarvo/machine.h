@@ -5,9 +5,16 @@
 
 // Storage of an adapter's ID and model name, terminator included.
 constexpr int FIELD_SIZE = 256;
+// The most adapters a machine file can hold: every count the update utility can be tried with,
+// including ones it refuses.
+constexpr int MACHINE_MAX = 4096;
 
 // What an adapter's configuration query does.
 enum queryMode { QUERY_NORMAL, QUERY_NOKEY, QUERY_CRLF, QUERY_FAIL };
+
+// What an adapter does once it has taken a package: answer as before, no longer answer, or
+// answer with another ID.
+enum afterMode { AFTER_SAME, AFTER_VANISH, AFTER_ID };
 
 // One simulated adapter: what the tool reports for it and how its commands end.
 struct machineAdapter {
@@ -18,6 +25,8 @@ struct machineAdapter {
     int delayMs;             // how long its update takes
     queryMode query;         // how its configuration query answers
     int querySignal;         // signal that ends its query after the output; 0 for none
+    afterMode after;         // what it does once it has taken a package
+    char afterId[FIELD_SIZE];  // the ID it then answers with, for AFTER_ID
 };
 
 // Reads text, decimal digits only, into *value when it lies within min..max; false otherwise.

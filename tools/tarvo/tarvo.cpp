@@ -1,7 +1,9 @@
 // Stand-in for the adapter tool: answers the update utility's commands from a simulated machine
-// in tarvo-machine.txt and logs every update it is asked for to tarvo.log, both in the current
-// directory, so that tests, demos and rehearsals need no adapters.
+// in tarvo-machine.txt, logs every update it is asked for to tarvo.log and keeps the package each
+// adapter took in tarvo-state.txt, all in the current directory, so that tests, demos and
+// rehearsals need no adapters.
 #include "machine.h"
+#include "state.h"
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 
 static const char MACHINE_FILE[] = "tarvo-machine.txt";
 static const char LOG_FILE[] = "tarvo.log";
+static const char STATE_FILE[] = "tarvo-state.txt";
 // The key the update utility looks for, padded so that its colon is in the fortieth column.
 static const char ID_KEY[] = "PCI SubSystem DeviceId";
 static const int KEY_WIDTH = 39;
@@ -21,10 +24,11 @@ static const int EXIT_USAGE = 2;
 static const int EXIT_ADAPTER = 3;
 static const int EXIT_PACKAGE = 4;
 static const int EXIT_LOG = 5;
+static const int EXIT_STATE = 6;
 
-// Enough for every adapter count the utility can be tried with, including ones it refuses.
-static const int MAX_MACHINE = 4096;
-static machineAdapter machine[MAX_MACHINE];
+static machineAdapter machine[MACHINE_MAX];
+// The package each adapter last took; the firmware it shows, and whether its after= word holds.
+static takenPackages taken;
 
 static int usage()
 {
@@ -32,19 +36,35 @@ static int usage()
                  "usage: tarvo -listall\n"
                  "       tarvo -c N -list\n"
                  "       tarvo -c N -updatepkg PACKAGE [WORD...]\n"
-                 "The simulated machine is read from %s in the current directory.\n",
-                 MACHINE_FILE);
+                 "The simulated machine is read from %s in the current directory;\n"
+                 "the package each adapter last took is kept in %s there.\n",
+                 MACHINE_FILE, STATE_FILE);
     return EXIT_USAGE;
 }
 
-// The number of adapters in the machine file, or -1 after saying on stderr what is wrong with it.
+// Reads the machine file and the state file: the number of adapters, or -1 after saying on
+// stderr what is wrong with one of them.
 static int loadMachine()
 {
     char why[2048];
-    int count = readMachine(MACHINE_FILE, machine, MAX_MACHINE, why, sizeof why);
+    int count = readMachine(MACHINE_FILE, machine, MACHINE_MAX, why, sizeof why);
+    if (count >= 0 && !readState(STATE_FILE, taken, why, sizeof why))
+        count = -1;
     if (count < 0)
         std::fprintf(stderr, "tarvo: %s\n", why);
     return count;
+}
+
+// Whether adapter number has taken a package and its machine file line makes it vanish then.
+static bool vanished(const machineAdapter *adapter, int number)
+{
+    return adapter->after == AFTER_VANISH && taken.count(number) != 0;
+}
+
+// The ID that adapter number answers with now.
+static const char *currentId(const machineAdapter *adapter, int number)
+{
+    return adapter->after == AFTER_ID && taken.count(number) != 0 ? adapter->afterId : adapter->id;
 }
 
 // The adapter that text names, or nullptr after saying on stderr why there is none.
@@ -87,8 +107,13 @@ static int listAll()
     if (count < 0)
         return EXIT_USAGE;
     std::printf("tarvo stand-in adapter tool: simulated machine from %s\n\n", MACHINE_FILE);
-    for (int i = 0; i < count; i++)
-        std::printf("%d  %s  (ssdid %s)\n", i + 1, machine[i].model, machine[i].id);
+    // An adapter that vanished is still counted, so that the others keep their numbers.
+    for (int i = 0; i < count; i++) {
+        if (vanished(&machine[i], i + 1))
+            std::printf("%d  %s  (does not answer)\n", i + 1, machine[i].model);
+        else
+            std::printf("%d  %s  (ssdid %s)\n", i + 1, machine[i].model, currentId(&machine[i], i + 1));
+    }
     std::printf("Found %d adapter(s).\n", count);
     return 0;
 }
@@ -116,7 +141,7 @@ static int listAdapter(const char *numberText)
     if (failed != 0)
         return failed;
 
-    if (adapter->query == QUERY_FAIL) {
+    if (adapter->query == QUERY_FAIL || vanished(adapter, number)) {
         std::fprintf(stderr, "tarvo: adapter %d does not answer; its configuration cannot be read\n", number);
         if (adapter->querySignal != 0)
             endBySignal(adapter->querySignal);
@@ -128,7 +153,8 @@ static int listAdapter(const char *numberText)
     std::printf("Adapter #%d%s%s", number, end, end);
     printSetting("Controller Model", adapter->model, end);
     printSetting("Controller Status", "Optimal", end);
-    printSetting("Firmware Version", "simulated", end);
+    auto package = taken.find(number);
+    printSetting("Firmware Version", package != taken.end() ? package->second.c_str() : "factory", end);
     std::snprintf(value, sizeof value, "SIM%07d", number);
     printSetting("Serial Number", value, end);
     std::snprintf(value, sizeof value, "0x%02x", (number + 1) & 0xff);
@@ -136,7 +162,7 @@ static int listAdapter(const char *numberText)
     printSetting("PCI Device Number", "0x00", end);
     printSetting("PCI Function Number", "0x00", end);
     if (adapter->query != QUERY_NOKEY)
-        printSetting(ID_KEY, adapter->id, end);
+        printSetting(ID_KEY, currentId(adapter, number), end);
     printSetting("Host Interface", "PCIE", end);
     printSetting("Temperature", "41 C", end);
     std::printf("%sCommand completed successfully.%s", end, end);
@@ -178,6 +204,23 @@ static bool logUpdate(int number, const char *id, int words, char **word)
     return true;
 }
 
+// Records in the state file that adapter number took package, each control character in its
+// name kept as '?' so that it stays one line; false after saying on stderr why it could not.
+static bool recordPackage(int number, const char *package)
+{
+    std::string shown = package;
+    for (char &c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    taken[number] = shown;
+    char why[2048];
+    if (writeState(STATE_FILE, taken, why, sizeof why))
+        return true;
+    std::fprintf(stderr, "tarvo: %s\n", why);
+    return false;
+}
+
 static int updateAdapter(const char *numberText, int words, char **word)
 {
     int number = 0;
@@ -185,15 +228,19 @@ static int updateAdapter(const char *numberText, int words, char **word)
     int failed = loadAdapter(numberText, &number, &adapter);
     if (failed != 0)
         return failed;
+    if (vanished(adapter, number)) {
+        std::fprintf(stderr, "tarvo: adapter %d does not answer; it cannot be updated\n", number);
+        return EXIT_ADAPTER;
+    }
     const char *package = word[0];
     if (!isReadableFile(package)) {
         std::fprintf(stderr, "tarvo: package '%s' is not a readable file\n", package);
         return EXIT_PACKAGE;
     }
-    if (!logUpdate(number, adapter->id, words, word))
+    if (!logUpdate(number, currentId(adapter, number), words, word))
         return EXIT_LOG;
 
-    std::printf("Adapter #%d: %s (ssdid %s)\n", number, adapter->model, adapter->id);
+    std::printf("Adapter #%d: %s (ssdid %s)\n", number, adapter->model, currentId(adapter, number));
     std::printf("Applying package %s\n", package);
     for (int step = 1; step <= 4; step++) {
         std::fflush(stdout);
@@ -208,6 +255,8 @@ static int updateAdapter(const char *numberText, int words, char **word)
         std::printf("Update failed with error code %d.\n", adapter->exitCode);
         return adapter->exitCode;
     }
+    if (!recordPackage(number, package))
+        return EXIT_STATE;
     std::printf("Update completed successfully.\n");
     return 0;
 }
