@@ -39,7 +39,7 @@ class Scenario:
         self.vars = dict(orv_program=args.program, orv_info_file=self.path("info.txt"),
                          orv_packages=[os.path.join(args.examples, "packages", "raid4-fw-2.10.pkg")],
                          orv_report_dir=self.path("reports"), orv_poll=1, orv_settle_seconds=0,
-                         orv_health_timeout=3, orv_step_timeout=60, orv_verify=args.verify)
+                         orv_health_timeout=3, orv_step_timeout=60)
         with open(os.path.join(args.examples, "info.txt")) as f:
             self.write("info.txt", f.readline())
 
@@ -126,13 +126,22 @@ class Scenario:
             return text in f.read()
 
 
-def wait_for(condition, proc=None, what=""):
-    """Waits until CONDITION holds (or the process PROC has ended), looking every 0.1 s."""
+def wait_for(condition, proc=None, deadline=None):
+    """Waits until CONDITION holds, looking every 0.1 s; False once the process PROC has ended, or
+    at DEADLINE (a monotonic time), whichever comes first."""
     while not condition():
-        if proc is not None and proc.poll() is not None:
+        if proc is not None and proc.poll() is not None or deadline is not None and time.monotonic() >= deadline:
             return False
         time.sleep(0.1)
     return True
+
+
+def tool_wrapper(d, after_update):
+    """Puts a script in the place of the host's tool that runs AFTER_UPDATE after each update."""
+    os.rename(os.path.join(d, "tarvo"), os.path.join(d, "tarvo.real"))
+    with open(os.path.join(d, "tarvo"), "w") as f:
+        f.write('#!/bin/sh\n./tarvo.real "$@"; status=$?\n[ "$3" != -updatepkg ] || %s\nexit $status\n' % after_update)
+    os.chmod(os.path.join(d, "tarvo"), 0o755)
 
 
 def precheck(s):
@@ -169,7 +178,8 @@ def plan(s):
     s.check("outcomes", outcomes == {"a": "would update", "nic": "nothing covered"})
     s.check("the adapters' states", s.states("a", "reports/check") == ["would update", "not covered"])
     s.check("nothing flashed, nothing left, no rollout record", s.flashes("a") == 0 and not s.held("a")
-            and sorted(os.listdir(s.path("hosts", "a"))) == ["list.out", "ssdid.out", "tarvo", "tarvo-machine.txt"]
+            and sorted(f for f in os.listdir(s.path("hosts", "a")) if not f.startswith(("config-", "orvTQupdate.history"))
+                       ) == ["list.out", "ssdid.out", "tarvo", "tarvo-machine.txt"]
             and not os.path.exists(s.path("reports", "summary.csv")))
     os.unlink(s.path("reports", "check", "summary.csv"))
     s.check("--tags report rebuilds the summary", s.playbook("rebuild.log", "--check", "--tags", "report") == 0
@@ -271,13 +281,13 @@ def after(s):
     s.hosts[-1][1]["flaky_down"] = s.path("hosts", "gone", "result-1.out")
     s.host("hang", OK, ansible_connection="flaky", flaky_from_reset=True, flaky_hang=True)
     s.hosts[-1][1]["flaky_down"] = s.path("hosts", "hang", "result-1.out")
-    # The new firmware takes the HBA away: the tool lists it no more after the RAID's flash.
+    # The new firmware takes the HBA away: the tool lists it no more after the RAID's flash, and
+    # the RAID's verifying query finds another adapter at its place.
     d = s.host("shrinking", "0x2222, KEP 2-port HBA", OK)
-    os.rename(os.path.join(d, "tarvo"), os.path.join(d, "tarvo.real"))
-    with open(os.path.join(d, "tarvo"), "w") as f:
-        f.write('#!/bin/sh\n./tarvo.real "$@"; status=$?\n[ "$3" != -updatepkg ] || sed -i /0x2222/d tarvo-machine.txt\n'
-                'exit $status\n')
-    os.chmod(os.path.join(d, "tarvo"), 0o755)
+    tool_wrapper(d, "sed -i /0x2222/d tarvo-machine.txt")
+    # ... or brings a new adapter up: the run verifies the RAID, the health gate sees three adapters.
+    d = s.host("growing", "0x2222, KEP 2-port HBA", OK)
+    tool_wrapper(d, "echo '0x3333, KEP 8-port RAID controller' >> tarvo-machine.txt")
     s.host("lost", OK + ", ms=60000")
     s.host("hung", OK + ", ms=60000", orv_timeout=2)
     manual = s.host("manual", OK)
@@ -298,12 +308,15 @@ def after(s):
     holder.wait()
     s.say("--- after.log: ansible-playbook exit status %d" % status)
     s.check("the play fails", status == 2)
-    s.check("outcomes", s.outcomes() == {"gone": "unhealthy", "hang": "unhealthy", "shrinking": "unhealthy",
+    s.check("outcomes", s.outcomes() == {"gone": "unhealthy", "hang": "unhealthy", "shrinking": "failed",
+                                         "growing": "unhealthy",
                                          "lost": "lost", "hung": "timed out", "manual": "busy"})
     s.check("the gate: no answer within orv_health_timeout", s.said("gone", "within orv_health_timeout (3 s)")
             and s.said("hang", "within orv_health_timeout (3 s)"))
-    s.check("the gate: the dry run lists other adapters",
-            s.said("shrinking", "the dry run after the run lists 1 adapters (0x1111), the run found 2 (0x2222 0x1111)"))
+    s.check("the gate: the dry run lists other adapters", s.said(
+        "growing", "the dry run after the run lists 3 adapters (0x2222 0x1111 0x3333), the run found 2 (0x2222 0x1111)"))
+    s.check("an adapter that does not answer after its update", s.said(
+        "shrinking", "adapter 2 (ID 0x1111, package raid4-fw-2.10.pkg) does not answer with its ID after its update"))
     s.check("lost: the adapter and the tool's last output", s.said("lost", "the job is gone (a crash, a reboot, a kill) "
                                                                           "while the run was at adapter 1")
             and s.said("lost", "Applying package raid4-fw-2.10.pkg"))
@@ -316,11 +329,12 @@ def after(s):
 def interrupt(s):
     """Ctrl-C on the controller leaves the host in progress interrupted, not untouched; the next
     rollout collects its hold once the run is over: fetched, gated and judged, not flashed again."""
-    s.host("s", OK + ", ms=3000")
+    s.host("s", OK + ", ms=5000")
     proc = s.playbook("first.log", background=True)
     started = wait_for(lambda: os.path.exists(s.path("hosts", "s", "tarvo.log")), proc)
-    os.killpg(proc.pid, signal.SIGINT)
-    proc.wait()
+    while proc.poll() is None:  # Ctrl-C, again while the first is not yet heard
+        os.killpg(proc.pid, signal.SIGINT)
+        wait_for(lambda: False, deadline=time.monotonic() + 0.5, proc=proc)
     s.check("the run had started", started)
     s.check("interrupted", s.outcomes() == {"s": "interrupted"})
     owner = json.load(open(s.path("hosts", "s", HOLD, "owner.json")))
@@ -370,9 +384,6 @@ def main():
                     ANSIBLE_CONNECTION_PLUGINS=os.path.join(HERE, "connection_plugins"), ANSIBLE_NOCOLOR="1",
                     ANSIBLE_RETRY_FILES_ENABLED="0", ANSIBLE_HOST_KEY_CHECKING="0", LC_ALL="C.UTF-8", LANG="C.UTF-8")
     open(os.path.join(args.scratch, "ansible.cfg"), "w").close()
-    # The program runs with --verify once it has it.
-    helptext = subprocess.run([args.program, "--help"], capture_output=True, text=True).stdout
-    args.verify = "--verify" in helptext
     chosen = [f for f in SCENARIOS if not wanted or f.__name__ in wanted]
     started = time.monotonic()
     failures = 0

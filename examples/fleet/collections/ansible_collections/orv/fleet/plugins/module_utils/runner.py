@@ -121,7 +121,7 @@ def _detach(argv, workdir, hold, hold_fd, limit):
         os._exit(0)
 
 
-def start(workdir, rollout, files, info, limit, verify_run=True, check_mode=False):
+def start(workdir, rollout, files, info, limit, check_mode=False):
     """Checks the staged files, puts them in place under the program's lock, forgets the host's
     record and starts the run."""
     hold = ours(workdir, rollout)
@@ -140,8 +140,7 @@ def start(workdir, rollout, files, info, limit, verify_run=True, check_mode=Fals
                 os.replace(os.path.join(hold, f["name"]), os.path.join(workdir, f["name"]))
         finally:
             os.close(tool)
-        argv = ["./" + PROGRAM] + (["--verify"] if verify_run else []) + [
-            "--checksums", SUMS, "--report", os.path.join(HOLD, "run.json"), info]
+        argv = ["./" + PROGRAM, "--verify", "--checksums", SUMS, "--report", os.path.join(HOLD, "run.json"), info]
         job = _detach(argv, workdir, hold, fd, limit)
     finally:
         os.close(fd)

@@ -20,7 +20,6 @@ options:
   files: {description: The staged files (name, sha256, role)., type: list, elements: dict, required: true}
   info: {description: The info file's name., type: str, required: true}
   timeout: {description: Seconds the run may take before it is killed., type: int, default: 21600}
-  verify: {description: Run with --verify., type: bool, default: true}
   release: {description: Remove the hold after a plan., type: bool, default: false}
 author: orvTQupdate developers
 """
@@ -55,14 +54,12 @@ def main():
         files=dict(type="list", elements="dict", required=True),
         info=dict(type="str", required=True),
         timeout=dict(type="int", default=21600),
-        verify=dict(type="bool", default=True),
         release=dict(type="bool", default=False),
     ), supports_check_mode=True)
     p = module.params
     if p["mode"] == "plan":
         answer(module, lambda: plan(p["dir"], p["rollout"], p["files"], p["info"], p["release"]))
-    answer(module, lambda: start(p["dir"], p["rollout"], p["files"], p["info"], p["timeout"], p["verify"],
-                                 module.check_mode))
+    answer(module, lambda: start(p["dir"], p["rollout"], p["files"], p["info"], p["timeout"], module.check_mode))
 
 
 if __name__ == "__main__":
