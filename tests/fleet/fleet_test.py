@@ -198,6 +198,7 @@ def canary(s):
                                          "d": "not touched"})
     s.check("the uncovered host and the host after the stop are untouched", s.untouched("skip1") and s.untouched("d"))
     s.check("the failed adapter's tool output", s.said("b", "Update failed with error code 3."))
+    s.check("the run verified the adapter it updated", [a["verified"] for a in s.report("a")["adapters"]] == [True])
     s.check("holds released", not any(s.held(h) for h in "abc"))
 
 

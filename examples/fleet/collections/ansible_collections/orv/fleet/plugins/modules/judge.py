@@ -24,6 +24,7 @@ options:
   stale: {description: An earlier hold that was collected, as the hold module returned it., type: dict}
   up_to_date: {description: Whether the host's record lists what is sent now., type: bool, default: false}
   force: {description: Update a host whose record says it is up to date., type: bool, default: false}
+  plan_only: {description: Only the plan runs (as in check mode); its outcomes are final., type: bool, default: false}
   plan: {description: The plan's result (phase=plan) or the plan's judgement (phase=batch)., type: dict}
   limits: {description: orv_timeout, orv_step_timeout and orv_health_timeout, for the messages., type: dict, default: {}}
 author: orvTQupdate developers
@@ -57,13 +58,15 @@ def main():
         stale=dict(type="dict"),
         up_to_date=dict(type="bool", default=False),
         force=dict(type="bool", default=False),
+        plan_only=dict(type="bool", default=False),
         plan=dict(type="dict"),
         limits=dict(type="dict", default={}),
     ), supports_check_mode=True)
     p = module.params
     steps = [(s[0], s[1] if len(s) > 1 else None) for s in p["steps"]]
     if p["phase"] == "plan":
-        result = judge_plan(steps, p["stale"], p["up_to_date"], p["force"], p["plan"], module.check_mode, p["limits"])
+        result = judge_plan(steps, p["stale"], p["up_to_date"], p["force"], p["plan"], p["plan_only"] or module.check_mode,
+                            p["limits"])
     else:
         result = judge_batch(p["plan"], steps, p["limits"])
     module.exit_json(changed=False, passed=result["outcome"] in PASSING, **result)
