@@ -15,34 +15,34 @@
 // Every error line printed in this run, without its prefix and line end, for the run report.
 static std::vector<std::string> errors;
 
-// Formats an error's text into text.
-static void formatError(char (&text)[1024], const char *format, va_list args)
+// Prints "ERROR: " and the formatted text as a line, then an empty line; keeps it for the run
+// report when keep is set.
+static void printFormatted(bool keep, const char *format, va_list args)
 {
+    char text[1024];
     // The analyser loses track of va_start through the C library's macros.
     std::vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    std::printf("ERROR: %s\n\n", text);
+    if (keep)
+        errors.emplace_back(text);
 }
 
 // C-style variadic functions, so that the compiler checks every call's format against its
 // arguments, which a parameter pack would not let it do.
 void printError(const char *format, ...)  // NOLINT(cert-dcl50-cpp)
 {
-    char text[1024];
     va_list args;
     va_start(args, format);
-    formatError(text, format, args);
+    printFormatted(true, format, args);
     va_end(args);
-    std::printf("ERROR: %s\n\n", text);
-    errors.emplace_back(text);
 }
 
 void printUnkeptError(const char *format, ...)  // NOLINT(cert-dcl50-cpp)
 {
-    char text[1024];
     va_list args;
     va_start(args, format);
-    formatError(text, format, args);
+    printFormatted(false, format, args);
     va_end(args);
-    std::printf("ERROR: %s\n\n", text);
 }
 
 void keepError(const std::string &text)

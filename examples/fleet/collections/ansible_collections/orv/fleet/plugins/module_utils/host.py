@@ -6,12 +6,13 @@ from __future__ import annotations
 import base64
 import errno
 import fcntl
-import hashlib
 import json
 import os
 import shutil
 import signal
 import time
+
+from ansible_collections.orv.fleet.plugins.module_utils.sent import digest
 
 HOLD = ".orvTQupdate-rollout"
 RECORD = "orvTQupdate-applied.sha256"
@@ -37,11 +38,7 @@ def now():
 
 
 def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+    return digest(path)
 
 
 def sorted_lines(text):
