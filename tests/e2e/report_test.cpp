@@ -384,6 +384,16 @@ TEST_F(Report, VerifyQueriesEachUpdatedAdapterAgain)
     EXPECT_EQ(states(doc), std::vector<std::string>({"updated"}));
     EXPECT_EQ(doc["adapters"][0]["verified"], nullptr);
     EXPECT_FALSE(exists("config-1-after.out"));
+
+    // A configuration that cannot be kept is said, and the run cannot pass for a success.
+    copyTool();
+    write("tarvo-machine.txt", "0x1111, A\n");
+    fs::remove(path("config-1.out"));
+    ASSERT_EQ(mkdir(path("config-1.out").c_str(), 0755), 0);
+    expectRun(run({"info.txt"}), head + querying(1, false) +
+                                     "ERROR: Could not keep the configuration of adapter 1 in config-1.out.\n\n" +
+                                     identified("0x1111", false) + updating(1, "Alpha", "a.bin", 0, false) + EXITING,
+              1);
 }
 
 // The lines of the run history, each parsed; a test failure for a line that is not JSON.
