@@ -106,9 +106,13 @@ static std::string textOf(const jsonValue *value)
     return value != nullptr && value->kind == jsonValue::TEXT ? value->text : "";
 }
 
+// A number of the history as a whole number; 0 when it is none, or beyond what one can hold.
 static long numberOf(const jsonValue *value)
 {
-    return value != nullptr && value->kind == jsonValue::NUMBER ? static_cast<long>(value->number) : 0;
+    if (value == nullptr || value->kind != jsonValue::NUMBER)
+        return 0;
+    const double number = value->number;
+    return number > -1e15 && number < 1e15 ? static_cast<long>(number) : 0;
 }
 
 // text as it may reach a terminal: control characters shown as '?'.
