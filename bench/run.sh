@@ -80,9 +80,12 @@ setup "$over" 200
         i=$((i + 1))
     done
 } > "$over/floor.txt"
-# With --verify, each update is followed by the adapter's query again.
-awk '{ print } / -updatepkg / { sub(/ -updatepkg .*/, " -list > ssdid.out"); print }' "$over/floor.txt" > "$over/floor-verify.txt"
-[ "$(wc -l < "$over/floor-verify.txt")" -eq 601 ] || fail "the --verify floor does not hold 601 command lines"
+# With --verify, each update is followed by the adapter's query again; in a directory of its
+# own, so that the files only it leaves (config-N-after.out) are not the plain run's to remove.
+verify=$scratch/verify
+setup "$verify" 200
+awk '{ print } / -updatepkg / { sub(/ -updatepkg .*/, " -list > ssdid.out"); print }' "$over/floor.txt" > "$verify/floor-verify.txt"
+[ "$(wc -l < "$verify/floor-verify.txt")" -eq 601 ] || fail "the --verify floor does not hold 601 command lines"
 # The floor must be the very command lines the program runs: its debug output shows them.
 (cd "$over" && ./orvTQupdate info.txt DEBUG > debug.txt)
 [ $? -eq 0 ] || fail "the 200-adapter run did not end with exit status 0"
@@ -91,12 +94,12 @@ awk '{ print } / -updatepkg / { sub(/ -updatepkg .*/, " -list > ssdid.out"); pri
     echo "./tarvo -listall > list.out"
     sed -n -e 's/^Running command:  //p' -e '/^\.\/tarvo -c [0-9]* -updatepkg /p' "$over/debug.txt"
 } | cmp -s - "$over/floor.txt" || fail "the floor's command lines differ from the program's"
-(cd "$over" && ./orvTQupdate --verify info.txt DEBUG > debug-verify.txt) || fail "the run with --verify did not end with exit status 0"
-[ "$(grep -c 'answers with ID' "$over/debug-verify.txt")" -eq 200 ] || fail "not all 200 adapters were verified"
+(cd "$verify" && ./orvTQupdate --verify info.txt DEBUG > debug-verify.txt) || fail "the run with --verify did not end with exit status 0"
+[ "$(grep -c 'answers with ID' "$verify/debug-verify.txt")" -eq 200 ] || fail "not all 200 adapters were verified"
 {
     echo "./tarvo -listall > list.out"
-    sed -n -e 's/^Running command:  //p' -e '/^\.\/tarvo -c [0-9]* -updatepkg /p' "$over/debug-verify.txt"
-} | cmp -s - "$over/floor-verify.txt" || fail "the --verify floor's command lines differ from the program's"
+    sed -n -e 's/^Running command:  //p' -e '/^\.\/tarvo -c [0-9]* -updatepkg /p' "$verify/debug-verify.txt"
+} | cmp -s - "$verify/floor-verify.txt" || fail "the --verify floor's command lines differ from the program's"
 
 # --- reading and memory: 999,998 adapters make a list.out of 1,000,000 lines (a header and a
 # closing line around them); one adapter makes a 3-line one.
@@ -141,8 +144,8 @@ while [ "$r" -le "$reps" ]; do
         measure "$over" "$scratch/over-program" ./orvTQupdate info.txt
         measure "$over" "$scratch/over-floor" "$benchrun" --serial floor.txt
         measure "$over" "$scratch/report-program" ./orvTQupdate --report run.json info.txt
-        measure "$over" "$scratch/verify-program" ./orvTQupdate --verify info.txt
-        measure "$over" "$scratch/verify-floor" "$benchrun" --serial floor-verify.txt
+        measure "$verify" "$scratch/verify-program" ./orvTQupdate --verify info.txt
+        measure "$verify" "$scratch/verify-floor" "$benchrun" --serial floor-verify.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
@@ -154,8 +157,8 @@ while [ "$r" -le "$reps" ]; do
         measure "$small" "$scratch/small-program" ./orvTQupdate info.txt
         measure "$big" "$scratch/read-floor" "$benchrun" --serial floor.txt
         measure "$big" "$scratch/read-program" ./orvTQupdate info.txt
-        measure "$over" "$scratch/verify-floor" "$benchrun" --serial floor-verify.txt
-        measure "$over" "$scratch/verify-program" ./orvTQupdate --verify info.txt
+        measure "$verify" "$scratch/verify-floor" "$benchrun" --serial floor-verify.txt
+        measure "$verify" "$scratch/verify-program" ./orvTQupdate --verify info.txt
         measure "$over" "$scratch/report-program" ./orvTQupdate --report run.json info.txt
         measure "$over" "$scratch/over-floor" "$benchrun" --serial floor.txt
         measure "$over" "$scratch/over-program" ./orvTQupdate info.txt
