@@ -4,6 +4,7 @@
 #include <string>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 // How often each line occurs in a file.
 using lineCounts = std::unordered_map<std::string, long>;
@@ -29,28 +30,40 @@ static bool eachLine(const char *path, Take take)
 }
 
 // The lines of from that others lacks, occurrence by occurrence, into lines and count.
-static bool difference(const char *from, lineCounts others, std::vector<std::string> &lines, long &count)
+static void difference(const std::vector<std::string> &from, lineCounts others, std::vector<std::string> &lines, long &count)
 {
     count = 0;
-    return eachLine(from, [&](const std::string &line) {
+    for (const std::string &line : from) {
         auto found = others.find(line);
         if (found != others.end() && found->second > 0) {
             found->second--;
-            return;
+            continue;
         }
         if (lines.size() < CHANGES_KEPT)
             lines.push_back(line);
         count++;
+    }
+}
+
+// The lines of the file at path into lines, and how often each occurs into counts.
+static bool readLines(const char *path, std::vector<std::string> &lines, lineCounts &counts)
+{
+    return eachLine(path, [&](const std::string &line) {
+        lines.push_back(line);
+        counts[line]++;
     });
 }
 
 bool compareConfigs(const char *before, const char *after, configChanges &changes)
 {
-    lineCounts beforeLines;
-    lineCounts afterLines;
+    std::vector<std::string> beforeLines;
+    std::vector<std::string> afterLines;
+    lineCounts beforeCounts;
+    lineCounts afterCounts;
     changes = configChanges{};
-    return eachLine(before, [&](const std::string &line) { beforeLines[line]++; }) &&
-           eachLine(after, [&](const std::string &line) { afterLines[line]++; }) &&
-           difference(before, afterLines, changes.removed, changes.removedCount) &&
-           difference(after, beforeLines, changes.added, changes.addedCount);
+    if (!readLines(before, beforeLines, beforeCounts) || !readLines(after, afterLines, afterCounts))
+        return false;
+    difference(beforeLines, afterCounts, changes.removed, changes.removedCount);
+    difference(afterLines, beforeCounts, changes.added, changes.addedCount);
+    return true;
 }
