@@ -5,13 +5,28 @@ import hashlib
 import os
 import re
 
-# A record's package, as the program reads it: the first word of the third field.
-RECORD = re.compile(r"^,*[^,]+,+[^,]+,+[ \t]*([^ \t,]+)")
+# A record's third field, as the program reads it; the package is its first word.
+RECORD = re.compile(r"^,*[^,]+,+[^,]+,+([^,]*)")
 PROGRAM = "orvTQupdate"
 
 
 class Unfit(Exception):
     """What is to be sent cannot be sent; no host is touched."""
+
+
+def first_word(field):
+    """The first word of a package field as the shell hands it to the tool: its quotes removed."""
+    word, quote = "", None
+    for c in field.lstrip(" \t"):
+        if quote is None and c in " \t":
+            break
+        if quote is None and c in "'\"":
+            quote = c
+        elif quote is not None and c == quote:
+            quote = None
+        else:
+            word += c
+    return word
 
 
 def named_packages(text):
@@ -21,8 +36,9 @@ def named_packages(text):
     names = []
     for line in text.split("\n"):
         match = RECORD.match(line.rstrip(" "))
-        if match and match.group(1) not in names:
-            names.append(match.group(1))
+        word = first_word(match.group(1)) if match else ""
+        if word and word not in names:
+            names.append(word)
     return names
 
 

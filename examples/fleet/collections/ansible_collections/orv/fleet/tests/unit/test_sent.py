@@ -10,6 +10,7 @@ from ansible_collections.orv.fleet.plugins.module_utils.sent import (
     ("0x1,A,raid.pkg\r\n", ["raid.pkg\r"]),         # the carriage return stays in the package
     (",,,\n   \n0x1,A\n0x1,A,   \n", []),              # no package: no record the program would use
     ("0x1,A,raid.pkg   \n0x2,B,raid.pkg\n", ["raid.pkg"]),
+    ("0x1,A,'my raid.pkg' -x\n0x2,B,\"hba\".pkg\n", ["my raid.pkg", "hba.pkg"]),  # quotes removed as the shell does
 ])
 def test_packages_named_as_the_program_reads_them(text, names):
     assert named_packages(text) == names
