@@ -252,11 +252,7 @@ static void printConfigError(int adapter)
 // otherwise.
 static FILE *openOutput(const char *path)
 {
-    int fd = openRegular(path, false);
-    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
-    if (file == nullptr && fd >= 0)
-        close(fd);
-    return file;
+    return openRegularStream(path, false);
 }
 
 int countControllers(const char *path)
@@ -377,8 +373,7 @@ static toolRun runQuery(int adapter, bool verifying)
     return ran;
 }
 
-// getControllersdid, also telling in *ran whether the query ran, so that its output is its own.
-static bool queryAdapter(int adapter, char (&ssdid)[LINE_SIZE], bool *ran)
+bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE], bool *ran)
 {
     const toolRun query = runQuery(adapter, false);
     if (query == TOOL_STOPPED)
@@ -387,12 +382,6 @@ static bool queryAdapter(int adapter, char (&ssdid)[LINE_SIZE], bool *ran)
     if (*ran)
         readControllersdid(adapter, "ssdid.out", ssdid);
     return true;
-}
-
-bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE])
-{
-    bool ran = false;
-    return queryAdapter(adapter, ssdid, &ran);
 }
 
 // The first of the first records whose ssdid equals id, compared whole; nullptr when none.
@@ -536,7 +525,7 @@ static bool updateAdapter(adapterResult &result, const updateList &list, const r
     // What an earlier run's verifying query left must not pass for this run's.
     unlink(configFile(i, true).c_str());
     bool ran = false;
-    if (!queryAdapter(i, result.id, &ran))
+    if (!getControllersdid(i, result.id, &ran))
         return false;
     if (ran)
         result.configLost = !keepConfig(i, false);

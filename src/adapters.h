@@ -37,9 +37,10 @@ int getNumberOfControllers();
 // Counts the lines of the list file at path that begin with a digit, or gives READ_FAILED.
 int countControllers(const char *path);
 
-// Runs the tool's query for adapter and copies its ID into ssdid, left as it was without one;
-// false, with nothing printed, when a stop request kept the query from running.
-bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE]);
+// Runs the tool's query for adapter and copies its ID into ssdid, left as it was without one,
+// telling in *ran whether the query ran; false, with nothing printed, when a stop request kept it
+// from running.
+bool getControllersdid(int adapter, char (&ssdid)[LINE_SIZE], bool *ran);
 
 // Copies the ID behind the key in the configuration file at path into ssdid, if there is one.
 void readControllersdid(int adapter, const char *path, char (&ssdid)[LINE_SIZE]);

@@ -14,13 +14,9 @@ using lineCounts = std::unordered_map<std::string, long>;
 template <typename Take>
 static bool eachLine(const char *path, Take take)
 {
-    const int fd = openRegular(path, false);
-    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
-    if (file == nullptr) {
-        if (fd >= 0)
-            close(fd);
+    FILE *file = openRegularStream(path, false);
+    if (file == nullptr)
         return false;
-    }
     char line[LINE_SIZE];
     while (getLine(file, line, sizeof line) == 1)
         take(std::string(line));

@@ -22,15 +22,9 @@ static std::string runId;
 // this user, can change: -1 otherwise.
 static int openHistory()
 {
-    int fd = open(HISTORY_FILE, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (fchmod(fd, 0644) == 0)
-            return fd;
-        close(fd);
-        return -1;
-    }
-    if (errno != EEXIST)
-        return -1;
+    int fd = createOwnFile(HISTORY_FILE, O_APPEND);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
     fd = open(HISTORY_FILE, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st = {};
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ownersOnly(st))) {
@@ -40,19 +34,15 @@ static int openHistory()
     return fd;
 }
 
-// Appends line and a newline to the history in one write, flushed to the disk; false, after
-// saying so once per run, when it cannot.
+// Appends line and a newline to the history, flushed to the disk; false, after saying so once
+// per run, when it cannot.
 static bool appendLine(runRecord &run, std::string line)
 {
     line += '\n';
     const int fd = openHistory();
     bool written = fd >= 0;
     if (written) {
-        ssize_t n;
-        do
-            n = write(fd, line.data(), line.size());
-        while (n < 0 && errno == EINTR);
-        written = n == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+        written = writeAll(fd, line) && fsync(fd) == 0;
         written = close(fd) == 0 && written;
     }
     // Said once: after a line is lost, none of this run's is written.
@@ -72,6 +62,9 @@ static std::string realUser()
 
 bool historyStart(runRecord &run)
 {
+    // A run that another holds the directory against leaves no line.
+    if (run.lockBusy)
+        return true;
     std::string start = utcTime(run.started);
     runId = start + "-" + std::to_string(getpid());
     std::string line = "{\"event\": \"start\", \"run\": " + jsonText(runId.c_str()) +
@@ -86,7 +79,7 @@ bool historyStart(runRecord &run)
 
 bool historyEnd(runRecord &run)
 {
-    if (run.historyLost)
+    if (run.lockBusy || run.historyLost)
         return true;
     std::string report = reportText(run);
     report.pop_back();
@@ -203,11 +196,8 @@ static bool takeHistoryLine(const std::string &line, std::vector<startedRun> &st
 
 int showHistory(const char *path)
 {
-    const int fd = openRegular(path, false);
-    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    FILE *file = openRegularStream(path, false);
     if (file == nullptr) {
-        if (fd >= 0)
-            close(fd);
         struct stat st = {};
         if (lstat(path, &st) != 0 && errno == ENOENT) {
             std::printf("No run on record.\n");

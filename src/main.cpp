@@ -178,8 +178,7 @@ static void runFromInfoFile(runRecord &run)
     // Taken before anything is read: what is checked below is then what this run uses, and only
     // the run that holds the directory writes its report and its history.
     run.lockBusy = !lockWorkingDirectory();
-    if (!run.lockBusy)
-        historyStart(run);
+    historyStart(run);
     const int records = getUpdateList(adapterList, run.infoFile);
     if (records != READ_FAILED && run.dryRun)
         std::printf("Dry run: the adapters are queried, but no update command is run.\n\n");
@@ -241,7 +240,7 @@ static int endRun(runRecord &run)
     if (!writeReport(run))
         run.consoleLost = !consoleWhole() || run.consoleLost;
     // The history's last line holds the report as it stands; a line lost is said in the report too.
-    if (!run.lockBusy && !historyEnd(run)) {
+    if (!historyEnd(run)) {
         writeReport(run);
         run.consoleLost = !consoleWhole() || run.consoleLost;
     }

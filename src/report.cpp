@@ -374,7 +374,7 @@ std::string reportText(const runRecord &run)
 }
 
 // Writes all of text to fd; false when it cannot.
-static bool writeAll(int fd, const std::string &text)
+bool writeAll(int fd, const std::string &text)
 {
     size_t done = 0;
     while (done < text.size()) {

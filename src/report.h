@@ -138,6 +138,9 @@ std::string utcTime(std::time_t when);
 // The run report of run as a JSON document (RFC 8259, UTF-8) of one line, with its newline.
 std::string reportText(const runRecord &run);
 
+// Writes all of text to fd; false when it cannot.
+bool writeAll(int fd, const std::string &text);
+
 // Replaces the run report, if run has one and holds the directory, with a complete new document
 // made afresh, mode 0644; false, after saying so once per run, when it cannot be written, and at
 // the first write when the name is taken by anything but a regular file.

@@ -68,6 +68,15 @@ int openRegular(const char *path, bool follow)
     return fd;
 }
 
+FILE *openRegularStream(const char *path, bool follow)
+{
+    const int fd = openRegular(path, follow);
+    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (file == nullptr && fd >= 0)
+        close(fd);
+    return file;
+}
+
 bool packageWord(const char *package, char (&word)[LINE_SIZE])
 {
     // The shell's word: blanks end it, quotes are removed and keep blanks in it; nothing else in
@@ -280,10 +289,7 @@ int getUpdateList(adapterInfo *adapterList, const char *path)
     std::printf("Update file:  %s.\n\n", path);
     // Only a regular file is read, as the checksum file is: a FIFO or a terminal would hold the
     // run for ever, a device feed it without end.
-    const int fd = openRegular(path, true);
-    FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
-    if (file == nullptr && fd >= 0)
-        close(fd);
+    FILE *file = openRegularStream(path, true);
     if (file == nullptr || !skipByteOrderMark(file)) {
         if (file != nullptr)
             std::fclose(file);

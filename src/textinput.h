@@ -31,6 +31,9 @@ int getLineEnd(FILE *stream, char *buf, int size, bool *newline);
 // following a symbolic link only when follow is set: the descriptor, or -1.
 int openRegular(const char *path, bool follow);
 
+// openRegular as a stream for reading: the stream, or nullptr.
+FILE *openRegularStream(const char *path, bool follow);
+
 // Puts the word of package that the tool gets first (blanks and tabs before it skipped) into
 // word; false when the shell would change it: it holds a quote, a backslash or a ~.
 bool packageWord(const char *package, char (&word)[LINE_SIZE]);

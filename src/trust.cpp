@@ -248,6 +248,22 @@ bool checkPlaces(const char *directory, const runInputs &inputs)
     return checkPackages(inputs) && trusted;
 }
 
+int createOwnFile(const char *path, int flags)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | flags, 0644);
+    if (fd < 0)
+        return -1;
+    // The umask or a default ACL of the directory may have given others more.
+    if (fchmod(fd, 0644) != 0) {
+        const int err = errno;
+        close(fd);
+        unlink(path);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
 int makeOwnFile(const char *path)
 {
     // What was there, and any descriptor that another process still holds to it, stays apart
@@ -259,16 +275,7 @@ int makeOwnFile(const char *path)
     } else if (errno != ENOENT) {
         return -1;
     }
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    // The umask or a default ACL of the directory may have given others more.
-    if (fchmod(fd, 0644) != 0) {
-        close(fd);
-        unlink(path);
-        return -1;
-    }
-    return fd;
+    return createOwnFile(path, 0);
 }
 
 bool makeOutputFile(const char *path)

@@ -30,6 +30,10 @@ bool trustedPath(const char *path, std::string *place);
 // change or that is missing, otherwise.
 bool checkPlaces(const char *directory, const runInputs &inputs);
 
+// Makes the file at path, which must not exist yet, for writing with the further open flags,
+// mode 0644 whatever the umask or a default ACL: its descriptor, or -1 with errno.
+int createOwnFile(const char *path, int flags);
+
 // Removes the regular file at path, if there is one, and makes it anew, empty and mode 0644
 // whatever the umask or a default ACL: its descriptor for writing, or -1 when anything else is in
 // the way or it cannot be made.

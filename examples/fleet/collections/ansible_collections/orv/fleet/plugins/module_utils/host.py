@@ -12,7 +12,7 @@ import shutil
 import signal
 import time
 
-from ansible_collections.orv.fleet.plugins.module_utils.sent import digest
+from ansible_collections.orv.fleet.plugins.module_utils.sent import digest as sha256
 
 HOLD = ".orvTQupdate-rollout"
 RECORD = "orvTQupdate-applied.sha256"
@@ -35,10 +35,6 @@ class Refusal(Exception):
 
 def now():
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
-
-
-def sha256(path):
-    return digest(path)
 
 
 def sorted_lines(text):
